@@ -21,6 +21,16 @@ cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build/asan --output-on-failure -j"$jobs" -LE nosan --timeout 900
 
-if [[ -x scripts/test-extra.sh ]]; then
-    scripts/test-extra.sh
+stage "ThreadSanitizer: the concurrency tests"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DQB_SANITIZE=thread -DQB_ONLY_LABEL=tsan >/dev/null
+cmake --build build/tsan -j"$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L tsan --no-tests=ignore --timeout 900
+
+if [[ -f tests/fuzz/CMakeLists.txt ]]; then
+    stage "fuzz targets: corpus replay"
+    CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DQB_BUILD_FUZZ=ON \
+        -DQB_BUILD_TESTS=OFF -DQB_SANITIZE=address,undefined >/dev/null
+    cmake --build build/fuzz -j"$jobs"
+    ctest --test-dir build/fuzz --output-on-failure -j"$jobs" -L fuzz --timeout 900
 fi
