@@ -22,9 +22,13 @@ constexpr const char* kSpinnerFrames[8] = {".", "..", "...", "....", ".....", ".
 // Process-wide spinner frame counter.
 uint8_t g_spinnerFrame = 0;
 
-bool onTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool onTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
-void clearLine() { printf("\r%*s\r", kClearWidth, " "); }
+void clearLine() {
+    printf("\r%*s\r", kClearWidth, " ");
+}
 
 } // namespace
 
@@ -105,6 +109,10 @@ void CLI_Display::update_spinner(bool active, const char* label) {
     g_spinnerFrame = static_cast<uint8_t>((g_spinnerFrame + 1) % 8);
 }
 
-void CLI_Display::info_message(const char* text) { printf("%s\n", text); }
+void CLI_Display::info_message(const char* text) {
+    printf("%s\n", text);
+}
 
-void CLI_Display::error_message(const char* text) { fprintf(stderr, "%s\n", text); }
+void CLI_Display::error_message(const char* text) {
+    fprintf(stderr, "%s\n", text);
+}

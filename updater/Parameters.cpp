@@ -8,21 +8,21 @@
 #include <cstring>
 
 const OptionEntry g_rgOptions[30] = {
-    {OPT_COMMAND, "-B", ARG_NONE},          {OPT_COMMAND, "-L", ARG_NONE},
-    {OPT_COMMAND, "-D", ARG_NONE},          {OPT_COMMAND, "-G", ARG_NONE},
-    {OPT_COMMAND, "-I", ARG_NONE},          {OPT_COMMAND, "-U", ARG_NONE},
-    {OPT_COMMAND, "-OVERRIDE", ARG_NONE},   {OPT_COMMAND, "-N", ARG_NONE},
-    {OPT_COMMAND, "-Y", ARG_NONE},          {OPT_COMMAND, "-C", ARG_NONE},
-    {OPT_COMMAND, "-J", ARG_NONE},          {OPT_HELP, "-h", ARG_NONE},
-    {OPT_HELP, "-H", ARG_NONE},             {OPT_PARAMETER, "-n", ARG_NONE},
-    {OPT_PARAMETER, "-X", ARG_SEPARATE},    {OPT_PARAMETER, "-Z", ARG_SEPARATE},
-    {OPT_PARAMETER, "-i", ARG_SEPARATE},    {OPT_PARAMETER, "-b", ARG_SEPARATE},
-    {OPT_PARAMETER, "-d", ARG_SEPARATE},    {OPT_PARAMETER, "-t", ARG_SEPARATE},
-    {OPT_PARAMETER, "-f", ARG_SEPARATE},    {OPT_PARAMETER, "-r", ARG_SEPARATE},
-    {OPT_PARAMETER, "-s", ARG_SEPARATE},    {OPT_PARAMETER, "-o", ARG_SEPARATE},
-    {OPT_PARAMETER, "-e", ARG_SEPARATE},    {OPT_PARAMETER, "-l", ARG_SEPARATE},
-    {OPT_PARAMETER, "-k", ARG_SEPARATE},    {OPT_PARAMETER, "-u", ARG_SEPARATE},
-    {OPT_HELP, "--help", ARG_NONE},         {OPT_END, nullptr, ARG_NONE},
+    {OPT_COMMAND, "-B", ARG_NONE},        {OPT_COMMAND, "-L", ARG_NONE},
+    {OPT_COMMAND, "-D", ARG_NONE},        {OPT_COMMAND, "-G", ARG_NONE},
+    {OPT_COMMAND, "-I", ARG_NONE},        {OPT_COMMAND, "-U", ARG_NONE},
+    {OPT_COMMAND, "-OVERRIDE", ARG_NONE}, {OPT_COMMAND, "-N", ARG_NONE},
+    {OPT_COMMAND, "-Y", ARG_NONE},        {OPT_COMMAND, "-C", ARG_NONE},
+    {OPT_COMMAND, "-J", ARG_NONE},        {OPT_HELP, "-h", ARG_NONE},
+    {OPT_HELP, "-H", ARG_NONE},           {OPT_PARAMETER, "-n", ARG_NONE},
+    {OPT_PARAMETER, "-X", ARG_SEPARATE},  {OPT_PARAMETER, "-Z", ARG_SEPARATE},
+    {OPT_PARAMETER, "-i", ARG_SEPARATE},  {OPT_PARAMETER, "-b", ARG_SEPARATE},
+    {OPT_PARAMETER, "-d", ARG_SEPARATE},  {OPT_PARAMETER, "-t", ARG_SEPARATE},
+    {OPT_PARAMETER, "-f", ARG_SEPARATE},  {OPT_PARAMETER, "-r", ARG_SEPARATE},
+    {OPT_PARAMETER, "-s", ARG_SEPARATE},  {OPT_PARAMETER, "-o", ARG_SEPARATE},
+    {OPT_PARAMETER, "-e", ARG_SEPARATE},  {OPT_PARAMETER, "-l", ARG_SEPARATE},
+    {OPT_PARAMETER, "-k", ARG_SEPARATE},  {OPT_PARAMETER, "-u", ARG_SEPARATE},
+    {OPT_HELP, "--help", ARG_NONE},       {OPT_END, nullptr, ARG_NONE},
 };
 
 namespace {
@@ -63,7 +63,9 @@ int lookup(const OptionEntry* table, const char* word, size_t length, const Opti
     return candidates == 0 ? SCAN_UNRECOGNISED : SCAN_AMBIGUOUS;
 }
 
-bool isOptionWord(const char* word) { return word != nullptr && word[0] == '-'; }
+bool isOptionWord(const char* word) {
+    return word != nullptr && word[0] == '-';
+}
 
 unsigned long convert(const char* text, char** end, const char* digits, int base) {
     if (text == nullptr || end == nullptr) {
@@ -173,7 +175,9 @@ unsigned long _get_int_arg(const char* text, char** end) {
     return convert(text, end, "0123456789", 10);
 }
 
-int _validate_params(Parameters&) { return 0; }
+int _validate_params(Parameters&) {
+    return 0;
+}
 
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters& p) {
     p = Parameters{};

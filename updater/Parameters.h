@@ -118,8 +118,8 @@ private:
     int argc;
     char** argv;
     const OptionEntry* table;
-    int index = 1;       // next word to examine
-    int optionEnd = 1;   // where the next option word goes in argv
+    int index = 1;     // next word to examine
+    int optionEnd = 1; // where the next option word goes in argv
 };
 
 // The first word's last path component.

@@ -1,7 +1,6 @@
 #include "Updater.h"
 
-Updater::Updater(const std::string& url, const std::string& store,
-                 UpdaterDisplayInterface& out)
+Updater::Updater(const std::string& url, const std::string& store, UpdaterDisplayInterface& out)
     : serverUrl(url), storeDirectory(store), display(out) {}
 
 Updater::~Updater() = default;

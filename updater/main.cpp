@@ -21,13 +21,14 @@ constexpr mode_t kStoreDirectoryMode = 0755;
 
 using Level = UpdaterDisplayInterface::Level;
 
-void notice(UpdaterDisplayInterface& display) { display.message(Level::Info, "%s", kNotice); }
+void notice(UpdaterDisplayInterface& display) {
+    display.message(Level::Info, "%s", kNotice);
+}
 
 // A command whose operation this build does not carry ends the run with an
 // error; it never reports success.
 int notBuilt(UpdaterDisplayInterface& display, const char* what) {
-    display.message(Level::Error, "%s is not available in this build of %s", what,
-                    kUsageAppName);
+    display.message(Level::Error, "%s is not available in this build of %s", what, kUsageAppName);
     return 1;
 }
 
@@ -120,7 +121,8 @@ int run(int argc, char** argv) {
             linkType = params.transport;
         }
         if (params.routerSerialNumber != 0) {
-            display.message(Level::Info, "Searching for Quorbital Network devices connected to %08X",
+            display.message(Level::Info,
+                            "Searching for Quorbital Network devices connected to %08X",
                             params.routerSerialNumber);
             return notBuilt(display, "Router network discovery (-D -r)");
         }
@@ -172,4 +174,6 @@ int run(int argc, char** argv) {
 
 } // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}

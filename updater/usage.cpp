@@ -107,19 +107,23 @@ constexpr const char* kUsageSamples[] = {
     " Sample usage:\n",
     "\n",
     "-D                             Discover all devices connected by either USB or TCPIP.\n",
-    "                               Records the device information into the settings for that device.\n",
+    "                               Records the device information into the settings for that "
+    "device.\n",
     "\n",
     "-D -t USB                      Discover all the devices connected by USB. Records the\n",
     "                               device information into the settings for that device.\n",
     "\n",
-    "-D -t USB -d 0F5849A           Discover settings of the specific device (serial number 0x40F5849A)\n",
+    "-D -t USB -d 0F5849A           Discover settings of the specific device (serial number "
+    "0x40F5849A)\n",
     "\n",
     "-G -d 40F5849A                 Get the latest firmware for the given device.\n",
-    "                               Downloads the firmware file into the updater specific device directory.\n",
+    "                               Downloads the firmware file into the updater specific device "
+    "directory.\n",
     "\n",
     "-U -d 40F5849A                 Update the firmware on the specific device.\n",
     "                               Without other options, this command will try to locate\n",
-    "                               the latest firmware version to be used for updating the device.\n",
+    "                               the latest firmware version to be used for updating the "
+    "device.\n",
     "\n",
     "-G -d 40F5849A -b 99528558     Get the specified build's firmware for the given device.\n",
     "                               Downloads the firmware file into the updater's specific\n",
@@ -130,8 +134,10 @@ constexpr const char* kUsageSamples[] = {
     "                               device directory. After download, update the firmware\n",
     "                               using the latest release.\n",
     "\n",
-    "-U -t RECOVER -s /dev/serial   Update the firmware as described above, but uses the serial interface\n",
-    "                               in communicating with the device to install the latest firmware.\n",
+    "-U -t RECOVER -s /dev/serial   Update the firmware as described above, but uses the serial "
+    "interface\n",
+    "                               in communicating with the device to install the latest "
+    "firmware.\n",
     "\n",
     " Sample usage for network discovery and updates:\n",
     "\n",
@@ -166,7 +172,8 @@ void _usage(bool extended, bool full) {
         if (field == nullptr) {
             fputs(line, out);
         } else {
-            fprintf(out, "%.*s%s%s", static_cast<int>(field - line), line, kUsageAppName, field + 2);
+            fprintf(out, "%.*s%s%s", static_cast<int>(field - line), line, kUsageAppName,
+                    field + 2);
         }
     }
     if (full) {

@@ -102,7 +102,9 @@ const char* backwards_memcmp(const char* text, const char* pattern) {
     return nullptr;
 }
 
-bool aDirectory_Exists(const char* path) { return isDirectory(path); }
+bool aDirectory_Exists(const char* path) {
+    return isDirectory(path);
+}
 
 aErr aDirectory_Ensure(const char* path, mode_t permissions) {
     if (path == nullptr || path[0] == '\0') {

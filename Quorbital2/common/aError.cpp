@@ -53,6 +53,10 @@ const ErrorEntry& entry(unsigned int code) {
 
 } // namespace
 
-const char* aError_GetErrorText(unsigned int code) { return entry(code).name; }
+const char* aError_GetErrorText(unsigned int code) {
+    return entry(code).name;
+}
 
-const char* aError_GetErrorDescription(unsigned int code) { return entry(code).description; }
+const char* aError_GetErrorDescription(unsigned int code) {
+    return entry(code).description;
+}

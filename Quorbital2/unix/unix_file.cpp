@@ -9,11 +9,17 @@
 
 namespace {
 
-bool pathUsable(const char* path) { return path != nullptr && strnlen(path, aFILE_MAX_PATH + 1) <= aFILE_MAX_PATH; }
+bool pathUsable(const char* path) {
+    return path != nullptr && strnlen(path, aFILE_MAX_PATH + 1) <= aFILE_MAX_PATH;
+}
 
-bool canRead(const aFileHandle* h) { return h->mode == aFileModeRead || h->mode == aFileModeAppend; }
+bool canRead(const aFileHandle* h) {
+    return h->mode == aFileModeRead || h->mode == aFileModeAppend;
+}
 
-bool canWrite(const aFileHandle* h) { return h->mode == aFileModeWrite || h->mode == aFileModeAppend; }
+bool canWrite(const aFileHandle* h) {
+    return h->mode == aFileModeWrite || h->mode == aFileModeAppend;
+}
 
 } // namespace
 
