@@ -74,12 +74,14 @@ aErr aStream_Write(aStream* stream, const uint8_t* data, uint64_t count);
 // Reads one record ending in the terminator sequence (not stored), or filling
 // capacity bytes. aErrNotReady keeps the bytes in the stream so that a later
 // call reads the record again from its start; aErrEOF after some bytes ends
-// the record with aErrNone. lengthOut may be null.
+// the record with aErrNone. lengthOut may be null. A capacity of 0 completes
+// at once with nothing read.
 aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, uint64_t* lengthOut, uint64_t capacity,
                         const uint8_t* terminator, uint64_t terminatorLength);
 aErr aStream_WriteRecord(aStream* stream, const uint8_t* data, uint64_t length,
                          const uint8_t* terminator, uint64_t terminatorLength);
 // A record ended by a 0 byte, at most size - 1 characters, closed by a 0.
+// aErrParam for a size of 0.
 aErr aStream_ReadCString(aStream* stream, char* buffer, uint64_t size);
 // The characters and a 0 byte.
 aErr aStream_WriteCString(aStream* stream, const char* text);
