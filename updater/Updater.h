@@ -20,6 +20,7 @@ public:
     const std::string& ServerUrl() const { return serverUrl; }
     const std::string& StoreDirectory() const { return storeDirectory; }
     UpdaterDisplayInterface& Display() { return display; }
+    uint8_t RecoveryChip() const { return recoveryChip; }
 
 private:
     std::string serverUrl;
