@@ -34,6 +34,17 @@ void SparseMemory::write(uint32_t address, const uint8_t* data, size_t length) {
     while (last != runs_.end() && last->first <= end) {
         ++last;
     }
+    if (first != last && std::next(first) == last && first->first <= address) {
+        // Within or at the end of one run (an image written front to back):
+        // grow it in place.
+        std::vector<uint8_t>& bytes = first->second;
+        const size_t offset = address - first->first;
+        if (offset + length > bytes.size()) {
+            bytes.resize(offset + length);
+        }
+        std::copy(data, data + length, bytes.begin() + ptrdiff_t(offset));
+        return;
+    }
     if (first != last) {
         start = std::min<uint64_t>(start, first->first);
         end = std::max<uint64_t>(end, sEnd(*std::prev(last)));
