@@ -60,15 +60,26 @@ struct DelayReplyFault {
     bool operator==(const DelayReplyFault&) const = default;
 };
 
+struct TruncateReplyFault {
+    RequestMatch match;
+    uint8_t length = 0; // data bytes kept
+    FaultCount count;
+    bool operator==(const TruncateReplyFault&) const = default;
+};
+
 struct Faults {
     std::vector<DropReplyFault> dropReplies;
     std::vector<DelayReplyFault> delayReplies;
+    std::vector<TruncateReplyFault> truncateReplies;
     // DATA packets answered with a count one short (their bytes are not taken).
     std::optional<FaultCount> wrongDataCount;
     // SUM replies carrying the right sum plus one.
     std::optional<FaultCount> wrongSum;
     // PREPARE answered with a non-zero status.
     std::optional<FaultCount> refusePrepare;
+    // Behind a router: the router's I2C entity does not acknowledge this
+    // module's bus address, although the module answers routed requests.
+    bool ignoreI2CProbe = false;
     // After REBOOT the module stays off its transport for good.
     bool neverReturnAfterReboot = false;
     // After this many bytes from the host the module drops off its transport

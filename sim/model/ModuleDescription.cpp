@@ -186,6 +186,22 @@ void sFault(const std::string& item, Faults& faults) {
         faults.delayReplies.push_back(fault);
         return;
     }
+    if (name == "truncate") {
+        TruncateReplyFault fault;
+        fault.count = sCount(counted, what, FaultCount{});
+        const size_t second = args.find(':');
+        if (second == std::string::npos) {
+            sFail(what + ": truncate needs a length and a request, e.g. truncate:5:95.0");
+        }
+        fault.length = uint8_t(sNumber(args.substr(0, second), what, 28));
+        fault.match = sMatch(args.substr(second + 1), what);
+        faults.truncateReplies.push_back(fault);
+        return;
+    }
+    if (name == "noack" && args.empty()) {
+        faults.ignoreI2CProbe = true;
+        return;
+    }
     if (name == "noreturn" && args.empty()) {
         faults.neverReturnAfterReboot = true;
         return;
@@ -475,6 +491,10 @@ std::string sFormat(const ModuleConfig& config) {
         }
         faults.push_back(item + sCountText(delay.count, FaultCount{0, 0}));
     }
+    for (const TruncateReplyFault& truncate : f.truncateReplies) {
+        faults.push_back("truncate:" + std::to_string(truncate.length) + ":" +
+                         sMatchText(truncate.match) + sCountText(truncate.count, FaultCount{}));
+    }
     if (f.wrongDataCount) {
         faults.push_back("badcount" + sCountText(*f.wrongDataCount, FaultCount{}));
     }
@@ -483,6 +503,9 @@ std::string sFormat(const ModuleConfig& config) {
     }
     if (f.refusePrepare) {
         faults.push_back("refuse" + sCountText(*f.refusePrepare, FaultCount{}));
+    }
+    if (f.ignoreI2CProbe) {
+        faults.push_back("noack");
     }
     if (f.neverReturnAfterReboot) {
         faults.push_back("noreturn");

@@ -50,10 +50,14 @@
 //       drop:MATCH[@K][*N|*]   leave out the reply to a matching request
 //       delay:MS[:MATCH][@K][*N|*]
 //                              hold matching replies back (default: every reply)
+//       truncate:LEN:MATCH[@K][*N|*]
+//                              cut the reply to a matching request to LEN data bytes
 //       badcount[@K][*N|*]     answer a DATA packet with a count one short
 //       badsum[@K][*N|*]       report the sum plus one in a SUM reply
 //       refuse[@K][*N|*]       refuse a PREPARE
 //       noreturn               stay away after REBOOT
+//       noack                  behind a router: its bus address is not
+//                              acknowledged on the I2C bus, yet it answers
 //       cut:N                  drop off the transport after N bytes from the host
 //     MATCH is any, sync (the address query), CMD or CMD.SUB: the command
 //     code and its second byte (the option code for entity commands, e.g.

@@ -86,7 +86,8 @@ struct ModuleModel::RequestKey {
 class ModuleModel::FaultState {
 public:
     explicit FaultState(const Faults& faults)
-        : drops(faults.dropReplies.size(), 0), delays(faults.delayReplies.size(), 0) {}
+        : drops(faults.dropReplies.size(), 0), delays(faults.delayReplies.size(), 0),
+          truncates(faults.truncateReplies.size(), 0) {}
 
     // Counts one occasion and answers whether the fault strikes on it.
     static bool hit(const std::optional<FaultCount>& count, uint64_t& seen) {
@@ -102,6 +103,7 @@ public:
 
     std::vector<uint64_t> drops;
     std::vector<uint64_t> delays;
+    std::vector<uint64_t> truncates;
     uint64_t dataPackets = 0;
     uint64_t sums = 0;
     uint64_t prepares = 0;
@@ -414,6 +416,13 @@ void ModuleModel::reply(const RequestKey& key, std::vector<uint8_t> data, Clock:
             delay += faults.delayReplies[i].delay;
         }
     }
+    for (size_t i = 0; i < faults.truncateReplies.size(); ++i) {
+        const TruncateReplyFault& fault = faults.truncateReplies[i];
+        if (key.matches(fault.match) && FaultState::hit(fault.count, faults_->truncates[i]) &&
+            data.size() > fault.length) {
+            data.resize(fault.length);
+        }
+    }
     // Behind a router the module restarts as soon as its reply is on the
     // bus; on its own transport once the host has taken the reply.
     const bool restartNow = restartAfter != DropKind::None && (dropped || upstream_);
@@ -676,7 +685,7 @@ void ModuleModel::handleI2C(const std::vector<uint8_t>& data, const RequestKey& 
         return;
     }
     ModuleModel* target = downstreamAt(uint8_t(busAddress & 0xFE));
-    if (target == nullptr || !target->present(now)) {
+    if (target == nullptr || !target->present(now) || target->config_.faults.ignoreI2CProbe) {
         answer(0, error(wire::kErrNotFound));
         return;
     }

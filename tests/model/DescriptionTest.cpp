@@ -11,11 +11,11 @@ TEST(Description, FullExample) {
     const DescriptionResult r = parseModuleDescription(
         "serial=40F5849A model=14 address=6 version=2.15.3 build=12345 personality=router "
         "downstream=[serial=0x11 model=13 address=4 version=0x1300012C; serial=12 address=8 "
-        "personality=loader uid=1:2:3:4] route=routetome loadbase=0x10000000 blocksize=256 "
-        "next-version=3.0.1 next-build=12346 without=11,20 heartbeat=250 heartbeat-value=1 "
-        "restart=50 restart-delay=5 frame-timeout=40 loader-serial=default "
-        "faults=drop:95.2,drop:3.9@2*3,delay:150:sync*,badcount@4,badsum*,refuse*2,noreturn,cut:"
-        "99");
+        "personality=loader uid=1:2:3:4 faults=noack] route=routetome loadbase=0x10000000 "
+        "blocksize=256 next-version=3.0.1 next-build=12346 without=11,20 heartbeat=250 "
+        "heartbeat-value=1 restart=50 restart-delay=5 frame-timeout=40 loader-serial=default "
+        "faults=drop:95.2,drop:3.9@2*3,delay:150:sync*,truncate:5:95.0*2,badcount@4,badsum*,"
+        "refuse*2,noreturn,cut:99");
     ASSERT_TRUE(r) << r.error;
     const ModuleConfig& c = r.config;
     EXPECT_EQ(c.serialNumber, 0x40F5849Au);
@@ -30,6 +30,7 @@ TEST(Description, FullExample) {
     EXPECT_EQ(c.downstream[1].serialNumber, 0x12u);
     EXPECT_EQ(c.downstream[1].personality, Personality::Loader);
     EXPECT_EQ(c.downstream[1].uniqueId, (std::array<uint32_t, 4>{1, 2, 3, 4}));
+    EXPECT_TRUE(c.downstream[1].faults.ignoreI2CProbe);
     EXPECT_EQ(c.routeGate, RouteGate::RouteToMe);
     EXPECT_EQ(c.loadBase, 0x10000000u);
     EXPECT_EQ(c.blockSize, 256);
@@ -54,6 +55,10 @@ TEST(Description, FullExample) {
     EXPECT_EQ(f.delayReplies[0].match.kind, RequestMatch::Kind::Sync);
     EXPECT_EQ(f.delayReplies[0].delay, milliseconds(150));
     EXPECT_TRUE(f.delayReplies[0].count.always());
+    ASSERT_EQ(f.truncateReplies.size(), 1u);
+    EXPECT_EQ(f.truncateReplies[0].length, 5);
+    EXPECT_EQ(f.truncateReplies[0].match.sub, 0);
+    EXPECT_EQ(f.truncateReplies[0].count, (FaultCount{0, 2}));
     EXPECT_EQ(f.wrongDataCount, (FaultCount{3, 1}));
     EXPECT_TRUE(f.wrongSum && f.wrongSum->always());
     EXPECT_EQ(f.refusePrepare, (FaultCount{0, 2}));
@@ -136,6 +141,8 @@ TEST(Description, Errors) {
         {"serial=1 faults=drop:95@0", "@1"},
         {"serial=1 faults=badsum*0", "never"},
         {"serial=1 faults=cut:0", "at least one"},
+        {"serial=1 faults=truncate:5", "truncate needs"},
+        {"serial=1 faults=truncate:29:95.0", "out of range"},
         {"serial=1 faults=badsum:3", "no arguments"},
         {"serial=1 loader-serial=mine", "loader-serial"},
         {"serial=1 route=always", "route"},

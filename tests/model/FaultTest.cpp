@@ -44,6 +44,23 @@ TEST(Faults, DroppedReplies) {
     }
 }
 
+TEST(Faults, TruncatedReplies) {
+    Bench bench(kModule + "faults=truncate:5:95.0,truncate:2:3.9*");
+    EXPECT_EQ(bench.ask(upgrade(6, 0)).data, (Bytes{0x5F, 0, 0x20, 0, 0}));
+    EXPECT_EQ(bench.ask(upgrade(6, 0)).data, (Bytes{0x5F, 0, 0x20, 0, 0, 0}));
+    EXPECT_EQ(bench.ask(ueiGet(6, 3, 9)).data, (Bytes{3, 9}));
+    EXPECT_EQ(bench.ask(ueiGet(6, 3, 9)).data, (Bytes{3, 9}));
+}
+
+TEST(Faults, ModuleThatDoesNotAcknowledgeItsBusAddress) {
+    Bench bench("serial=1 address=2 personality=router "
+                "downstream=[serial=4 address=4 faults=noack; serial=6 address=6]");
+    bench.send(hex("AF 01 01"));
+    EXPECT_EQ(bench.ask(frame(2, {8, 0, 4, 2, 3, 0, 0})).data.at(4), 0x80 | 3);
+    EXPECT_EQ(bench.ask(frame(2, {8, 0, 6, 2, 3, 0, 0})).data.at(4), 0);
+    EXPECT_EQ(bench.ask(ueiGet(4, 3, 9)), (Packet{4, Bytes{3, 9, 0} + be32(4)}));
+}
+
 TEST(Faults, DroppedLoadReplyStillStartsTheLoader) {
     Bench bench(kModule + "restart=300 loader-serial=default faults=drop:95.2");
     EXPECT_TRUE(bench.exchange(upgrade(6, 2)).empty());
