@@ -5,6 +5,7 @@
 
 #include "Log.h"
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace qbtest {
@@ -82,6 +84,28 @@ private:
     FILE* stream = nullptr;
     char* data = nullptr;
     size_t size = 0;
+};
+
+// A full disk for this process: files cannot grow beyond `bytes` while
+// alive (writes past it fail with EFBIG instead of raising SIGXFSZ).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        previous = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {bytes, saved.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, previous);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    struct rlimit saved = {};
+    void (*previous)(int) = SIG_DFL;
 };
 
 inline std::string ReadText(const std::string& path) {
