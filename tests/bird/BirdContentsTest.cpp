@@ -2,7 +2,9 @@
 // that prepares it for one device.
 #include "BirdFile.h"
 #include "BirdWriter.h"
-#include "ScratchFiles.h"
+#include "FileFixtures.h"
+#include "RunProgram.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +12,11 @@
 
 namespace bird = qbsim::bird;
 using qbtest::LogCapture;
-using qbtest::ScratchDir;
+using qbtest::TempDir;
 
 namespace {
 
-BirdFile load(const ScratchDir& dir, const bird::Description& d) {
+BirdFile load(const TempDir& dir, const bird::Description& d) {
     std::string path = dir / "contents.bird";
     bird::WriteFile(path, d);
     return BirdFile(path);
@@ -33,7 +35,7 @@ const uint8_t* image(const BirdFile& file, size_t index) {
 } // namespace
 
 TEST(BirdFileInfo, FieldsOfTheInformationBlock) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Info("12345", "1.4.2", "40F5849A", "QB-ROUTER").Info("999", "9.9.9", "00000001", "OTHER");
     BirdFile file = load(dir, d);
@@ -45,7 +47,7 @@ TEST(BirdFileInfo, FieldsOfTheInformationBlock) {
 }
 
 TEST(BirdFileInfo, FieldsAreReadLikeTheCLibraryConversions) {
-    ScratchDir dir;
+    TempDir dir;
     struct Case {
         std::string build, version, serial;
         uint32_t wantBuild;
@@ -69,7 +71,7 @@ TEST(BirdFileInfo, FieldsAreReadLikeTheCLibraryConversions) {
 }
 
 TEST(BirdFileInfo, WithoutInformationBlockEverythingIsEmpty) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Firmware(0, {1, 2, 3});
     BirdFile file = load(dir, d);
@@ -87,7 +89,7 @@ TEST(BirdFileInfo, WithoutInformationBlockEverythingIsEmpty) {
 }
 
 TEST(BirdFileInfo, ShortInformationBlockReadsOnlyItsOwnBytes) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Info("77", "2.0", "40F5849A", "QB-ROUTER");
     d.blocks.back().cut = 20; // the build field and four bytes of the version
@@ -101,7 +103,7 @@ TEST(BirdFileInfo, ShortInformationBlockReadsOnlyItsOwnBytes) {
 }
 
 TEST(BirdFileModel, NameMatchesTheBeginningOfTheTrimmedField) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Info("1", "1", "1", "QB-ROUTER");
     BirdFile file = load(dir, d);
@@ -127,7 +129,7 @@ TEST(BirdFileModel, NameMatchesTheBeginningOfTheTrimmedField) {
 }
 
 TEST(BirdFileSerial, GenericBuildGetsTheSerialNumberWrittenIn) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Info("5", "1.0", "00000000", "QB")
         .SerialOffsets(0x1010, 0x1040)
@@ -168,7 +170,7 @@ TEST(BirdFileSerial, GenericBuildGetsTheSerialNumberWrittenIn) {
 }
 
 TEST(BirdFileSerial, WhereTheFieldsLieDecidesWriteAndResult) {
-    ScratchDir dir;
+    TempDir dir;
     // One firmware image of 64 bytes at device address 0x1000..0x1040.
     struct Case {
         const char* name;
@@ -228,7 +230,7 @@ TEST(BirdFileSerial, WhereTheFieldsLieDecidesWriteAndResult) {
 }
 
 TEST(BirdFileSerial, ShortOffsetsBlockReadsMissingBytesAsNone) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.SerialOffsets(0x1010, 0x11223344).Firmware(0x1000, std::vector<uint8_t>(64, 0));
     d.blocks.front().cut = 5;
@@ -239,7 +241,7 @@ TEST(BirdFileSerial, ShortOffsetsBlockReadsMissingBytesAsNone) {
 }
 
 TEST(BirdFileVectorChecksum, SeventhWordBalancesTheTable) {
-    ScratchDir dir;
+    TempDir dir;
     // w0..w4 and w6 sum to 0x12345678; w5 stays out of the sum.
     std::vector<uint8_t> table = {
         0x00, 0x00, 0x00, 0x10, // w0 0x10000000
@@ -275,7 +277,7 @@ TEST(BirdFileVectorChecksum, SeventhWordBalancesTheTable) {
 }
 
 TEST(BirdFileDecode, KeyedImagesAreRestoredAndNothingElseChanges) {
-    ScratchDir dir;
+    TempDir dir;
     const bird::Key key = {0x01234567, 0x89ABCDEF, 0xFEDCBA98, 0x76543210};
     std::vector<uint8_t> plainA = bird::Generate(bird::Fill::Code, 1000, 11);
     std::vector<uint8_t> plainB = bird::Generate(bird::Fill::Random, 37, 12);
@@ -310,7 +312,7 @@ TEST(BirdFileDecode, KeyedImagesAreRestoredAndNothingElseChanges) {
 
 TEST(BirdFileDecode, KnownAnswer) {
     // Stored 40 20 under a key starting 01 23: 'A' = 40^01^00, 'B' = 20^23^'A'.
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Firmware(0, {0x40, 0x20});
     BirdFile file = load(dir, d);
@@ -321,7 +323,7 @@ TEST(BirdFileDecode, KnownAnswer) {
 }
 
 TEST(BirdFileValidateData, EveryMatchInFirmwarePayloadsIsFound) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Firmware(0xCAFE0000, {0x55, 0xAA, 0x00, 0x55, 0xAA, 0x55, 0xAA})
         .Loader(0, {0x77, 0x77})
@@ -349,7 +351,7 @@ TEST(BirdFileValidateData, EveryMatchInFirmwarePayloadsIsFound) {
 }
 
 TEST(BirdFilePatching, BlocksTooShortForAnAddressAreHandledSafely) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.SerialOffsets(0x00000000, 0x00000001).Firmware(0, {1, 2, 3}).Firmware(0, {}).Other(3, {9});
     d.blocks[1].cut = 2; // two bytes of address

@@ -1,7 +1,9 @@
 // Loading and scanning BIRD files made by the writer, well-formed and broken.
 #include "BirdFile.h"
 #include "BirdWriter.h"
-#include "ScratchFiles.h"
+#include "FileFixtures.h"
+#include "RunProgram.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +14,11 @@
 
 namespace bird = qbsim::bird;
 using qbtest::LogCapture;
-using qbtest::ScratchDir;
+using qbtest::TempDir;
 
 namespace {
 
-std::string write(const ScratchDir& dir, const std::string& name, const bird::Description& d) {
+std::string write(const TempDir& dir, const std::string& name, const bird::Description& d) {
     std::string path = dir / name;
     bird::WriteFile(path, d);
     return path;
@@ -38,7 +40,7 @@ bird::Description sampleDescription() {
 } // namespace
 
 TEST(BirdFileVerify, AcceptsOnlyTheSignatureWithNonZeroVersionBytes) {
-    ScratchDir dir;
+    TempDir dir;
     struct Case {
         const char* name;
         std::vector<uint8_t> bytes;
@@ -65,7 +67,7 @@ TEST(BirdFileVerify, AcceptsOnlyTheSignatureWithNonZeroVersionBytes) {
 }
 
 TEST(BirdFileLoad, WellFormedFileGivesEveryBlockInFileOrder) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d = sampleDescription();
     std::string path = write(dir, "sample.bird", d);
     std::vector<uint8_t> stream = bird::BuildStream(d);
@@ -219,7 +221,7 @@ TEST(BirdFileScan, StreamFaultsAreReportedWithoutReadingPastTheEnd) {
 }
 
 TEST(BirdFileLoad, InconsistentStreamStillLoads) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d = sampleDescription();
     d.declaredCount = 8;
     std::string path = write(dir, "lying.bird", d);
@@ -236,7 +238,7 @@ TEST(BirdFileLoad, InconsistentStreamStillLoads) {
 }
 
 TEST(BirdFileLoad, StreamInflatingBeyondEightTimesIsRefused) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Firmware(0, bird::Generate(bird::Fill::Zero, 64 * 1024, 0));
     std::string path = write(dir, "zeros.bird", d);
@@ -259,7 +261,7 @@ TEST(BirdFileLoad, StreamInflatingBeyondEightTimesIsRefused) {
 }
 
 TEST(BirdFileLoad, FilesTooShortForAPayloadFail) {
-    ScratchDir dir;
+    TempDir dir;
     const std::vector<uint8_t> header = {'b', 'i', 'r', 'd', 0x01, 0x01};
     for (size_t size : {0, 5, 6}) {
         std::string path = dir / ("short" + std::to_string(size) + ".bird");
@@ -272,7 +274,7 @@ TEST(BirdFileLoad, FilesTooShortForAPayloadFail) {
 }
 
 TEST(BirdFileLoad, BrokenPayloadsFailToLoad) {
-    ScratchDir dir;
+    TempDir dir;
     struct Case {
         const char* name;
         void (*change)(bird::Description&);
@@ -302,7 +304,7 @@ TEST(BirdFileLoad, BrokenPayloadsFailToLoad) {
 }
 
 TEST(BirdFileLoad, MissingFileIsReported) {
-    ScratchDir dir;
+    TempDir dir;
     LogCapture log(DEBUG_BirdFile);
     BirdFile file;
     EXPECT_THROW(file = BirdFile(dir / "none.bird"), std::runtime_error);
@@ -311,7 +313,7 @@ TEST(BirdFileLoad, MissingFileIsReported) {
 }
 
 TEST(BirdFileLoad, WrongVersionStillLoadsButFailsTheHeaderCheck) {
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d = sampleDescription();
     d.version = 0x0100;
     std::string path = write(dir, "old.bird", d);
@@ -326,7 +328,7 @@ TEST(BirdFileMove, BlockPointersStayValid) {
     static_assert(!std::is_copy_assignable_v<BirdFile>);
     static_assert(std::is_nothrow_move_constructible_v<BirdFile>);
 
-    ScratchDir dir;
+    TempDir dir;
     std::string path = write(dir, "move.bird", sampleDescription());
     BirdFile first(path);
     const uint8_t* data = first.GetData();
@@ -365,7 +367,7 @@ TEST(BirdFileDump, BlockOf120BytesIsShownInLinesOf50) {
         payload.insert(payload.end(), {0x00, 0x0A, 0x7F, 0x80, 0xFF});
     }
     ASSERT_EQ(payload.size(), 120u);
-    ScratchDir dir;
+    TempDir dir;
     bird::Description d;
     d.Other(6, payload).Other(7, {0x41}).Other(6, {});
     std::string path = write(dir, "dump.bird", d);

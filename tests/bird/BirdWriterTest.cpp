@@ -1,29 +1,21 @@
 // The writer's text format and program: what fixtures and demos are made with.
 #include "BirdFile.h"
 #include "BirdWriter.h"
-#include "ScratchFiles.h"
+#include "FileFixtures.h"
+#include "RunProgram.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
 
 namespace bird = qbsim::bird;
-using qbtest::ScratchDir;
-
-namespace {
-
-int run(const std::string& command) {
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-} // namespace
+using qbtest::TempDir;
 
 TEST(BirdWriterText, DescriptionGivesTheBlocksItNames) {
-    ScratchDir dir;
+    TempDir dir;
     qbtest::WriteBytes(dir / "image.bin", {0xAB, 0xCD, 0xEF});
     bird::Description d = bird::Parse("# sample\n"
                                       "info build=12345 version=1.4.2 serial=40F5849A "
@@ -89,13 +81,13 @@ TEST(BirdWriterFill, SeededContentRepeatsAndVaries) {
 }
 
 TEST(BirdWriterProgram, WritesFilesTheToolLoads) {
-    ScratchDir dir;
+    TempDir dir;
     qbtest::WriteText(dir / "desc.txt", "info build=7 version=2.1 serial=0000ABCD model=QB-HUB\n"
                                         "firmware address=0x4000 fill=code size=4K seed=3\n");
-    std::string tool = BIRDWRITER_PATH;
-    ASSERT_EQ(run(tool + " -o " + (dir / "out.bird") + " " + (dir / "desc.txt") +
-                  " -e 'block type=3 text=extra'"),
-              0);
+    const std::string tool = BIRDWRITER_PATH;
+    qbtest::ProgramResult result = qbtest::RunProgram(
+        {tool, "-o", dir / "out.bird", dir / "desc.txt", "-e", "block type=3 text=extra"});
+    ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_TRUE(BirdFile::VerifyFile(dir / "out.bird"));
     BirdFile file(dir / "out.bird");
     ASSERT_EQ(file.GetBlocks().size(), 3u);
@@ -106,14 +98,21 @@ TEST(BirdWriterProgram, WritesFilesTheToolLoads) {
     EXPECT_EQ(file.GetBlocks()[1].length, 4u + 4096);
     EXPECT_EQ(file.GetBlocks()[2].type, 3);
 
-    // The same description as a stream: what the file inflates to.
-    ASSERT_EQ(run(tool + " --stream -o " + (dir / "out.stream") + " " + (dir / "desc.txt") +
-                  " -e 'block type=3 text=extra'"),
-              0);
-    std::vector<uint8_t> stream = qbtest::ReadBytes(dir / "out.stream");
-    ASSERT_EQ(stream.size(), file.GetDataSize());
-    EXPECT_EQ(memcmp(stream.data(), file.GetData(), stream.size()), 0);
+    // The same description as a stream, from standard input: what the file
+    // inflates to.
+    qbtest::ProgramOptions fromInput;
+    fromInput.input = qbtest::ReadFile(dir / "desc.txt");
+    result =
+        qbtest::RunProgram({tool, "--stream", "-", "-e", "block type=3 text=extra"}, fromInput);
+    ASSERT_EQ(result.status, 0) << result.err;
+    ASSERT_EQ(result.out.size(), file.GetDataSize());
+    EXPECT_EQ(memcmp(result.out.data(), file.GetData(), result.out.size()), 0);
 
-    EXPECT_NE(run(tool + " -e 'bogus' -o " + (dir / "x.bird") + " 2>/dev/null"), 0);
-    EXPECT_NE(run(tool + " --frobnicate 2>/dev/null"), 0);
+    result = qbtest::RunProgram({tool, "-e", "bogus", "-o", dir / "x.bird"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "kestrane-birdwriter: line 1: unknown directive 'bogus'\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.bird"));
+    result = qbtest::RunProgram({tool, "--frobnicate"});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_NE(result.err.find("usage: kestrane-birdwriter"), std::string::npos);
 }

@@ -1,6 +1,8 @@
 // Attribute files: reading, typed access, change tracking and saving.
 #include "KeyValueStore.h"
-#include "ScratchFiles.h"
+#include "FileFixtures.h"
+#include "RunProgram.h"
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +11,8 @@
 #include <unistd.h>
 
 using qbtest::LogCapture;
-using qbtest::ReadText;
-using qbtest::ScratchDir;
+using qbtest::ReadFile;
+using qbtest::TempDir;
 using qbtest::WriteText;
 
 namespace {
@@ -33,7 +35,7 @@ std::vector<std::string> lines(const std::string& text) {
 } // namespace
 
 TEST(KeyValueStoreRead, LineSyntax) {
-    ScratchDir dir;
+    TempDir dir;
     WriteText(dir / "a.settings", " LATEST_DOWNLOAD =  12345.bird  \n"
                                   "A=\n"
                                   "#COMMENT=1\n"
@@ -68,7 +70,7 @@ TEST(KeyValueStoreRead, LineSyntax) {
 }
 
 TEST(KeyValueStoreRead, LineTooLongForTheBufferEndsTheReading) {
-    ScratchDir dir;
+    TempDir dir;
     std::string fits = "FITS=" + std::string(2047 - 6, 'v') + "\n"; // 2047 with its newline
     std::string tooLong = "LONG=" + std::string(2048 - 6, 'v') + "\n";
     WriteText(dir / "long", "FIRST=1\n" + fits + tooLong + "AFTER=1\n");
@@ -115,7 +117,7 @@ TEST(KeyValueStoreGet, TypedGettersAndTheirDefaults) {
 }
 
 TEST(KeyValueStoreGet, TypedGettersAddAnAbsentKeyThatIsSavedEmpty) {
-    ScratchDir dir;
+    TempDir dir;
     KeyValueStore store(dir / "s");
     store.Save();
     ASSERT_FALSE(store.IsDirty());
@@ -125,7 +127,7 @@ TEST(KeyValueStoreGet, TypedGettersAddAnAbsentKeyThatIsSavedEmpty) {
     EXPECT_DOUBLE_EQ(store.GetDouble("D", 0), 0);
     EXPECT_FALSE(store.IsDirty());
     store.Save();
-    std::string text = "\n" + ReadText(dir / "s");
+    std::string text = "\n" + ReadFile(dir / "s");
     for (const char* line : {"\nB=\n", "\nD=\n", "\nH=\n", "\nLATEST_DOWNLOAD=\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
     }
@@ -143,7 +145,7 @@ TEST(KeyValueStoreSet, SettersFormatTheirValuesAndMarkOnlyRealChanges) {
         (std::map<std::string, std::string>{
             {"I", "-5"}, {"D", "2.500000"}, {"X", "0x000000AB"}, {"T", "text"}, {"S", "string"}}));
 
-    ScratchDir dir;
+    TempDir dir;
     KeyValueStore clean(dir / "clean");
     clean.Save();
     ASSERT_FALSE(clean.IsDirty());
@@ -165,14 +167,14 @@ TEST(KeyValueStoreSet, SettersFormatTheirValuesAndMarkOnlyRealChanges) {
 }
 
 TEST(KeyValueStoreFile, MissingFileIsCreatedWithTwoEqualStamps) {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir / ".settings";
     LogCapture log(DEBUG_Attributes);
     KeyValueStore store;
     EXPECT_NE(store.Load(path), aErrNone);
     EXPECT_EQ(log.text(), "Attibutes: Error - cannot open attributes file: '" + path + "' (2)\n");
     EXPECT_FALSE(store.IsDirty());
-    std::vector<std::string> got = lines(ReadText(path));
+    std::vector<std::string> got = lines(ReadFile(path));
     ASSERT_EQ(got.size(), 2u);
     ASSERT_EQ(got[0].rfind("CREATED_TIME=", 0), 0u);
     ASSERT_EQ(got[1].rfind("UPDATED_TIME=", 0), 0u);
@@ -183,7 +185,7 @@ TEST(KeyValueStoreFile, MissingFileIsCreatedWithTwoEqualStamps) {
 }
 
 TEST(KeyValueStoreFile, SaveWritesSortedLinesAndStampsOnlyChanges) {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir / "s";
     const std::string original = "UPDATED_TIME=Mon Jan  1 00:00:00 2024\n"
                                  "LATEST_DOWNLOAD=12345.bird\n"
@@ -198,11 +200,11 @@ TEST(KeyValueStoreFile, SaveWritesSortedLinesAndStampsOnlyChanges) {
                                "LATEST_DOWNLOAD=12345.bird\n"
                                "UPDATED_TIME=Mon Jan  1 00:00:00 2024\n"
                                "a=lower case after upper case\n";
-    EXPECT_EQ(ReadText(path), sorted);
+    EXPECT_EQ(ReadFile(path), sorted);
 
     store.Add("LATEST_DOWNLOAD", "12350.bird");
     store.Save();
-    std::vector<std::string> got = lines(ReadText(path));
+    std::vector<std::string> got = lines(ReadFile(path));
     ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[0], "CREATED_TIME=Sun Dec 31 23:59:59 2023");
     EXPECT_EQ(got[1], "LAST_DOWNLOAD_DATE=Mon Jan  1 00:00:00 2024");
@@ -224,7 +226,7 @@ TEST(KeyValueStoreFile, TimeTextIsTheCalendarFormWithoutNewline) {
 }
 
 TEST(KeyValueStoreFile, SaveWithoutAnyPathUsesTheDefaultName) {
-    ScratchDir dir;
+    TempDir dir;
     char previous[4096];
     ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
@@ -238,11 +240,11 @@ TEST(KeyValueStoreFile, SaveWithoutAnyPathUsesTheDefaultName) {
                   "Attibutes: no filename given for attributes, using default:[.settings]\n");
     }
     ASSERT_EQ(chdir(previous), 0);
-    EXPECT_NE(ReadText(dir / ".settings").find("K=v\n"), std::string::npos);
+    EXPECT_NE(ReadFile(dir / ".settings").find("K=v\n"), std::string::npos);
 }
 
 TEST(KeyValueStoreFile, UnwritableFileKeepsTheStoreChanged) {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir / "missing-dir/s";
     LogCapture log(DEBUG_Attributes);
     KeyValueStore store;
@@ -256,7 +258,7 @@ TEST(KeyValueStoreFile, UnwritableFileKeepsTheStoreChanged) {
 
 // A full disk half-way through a save must not cost the file its old lines.
 TEST(KeyValueStoreFile, FailedSaveLeavesTheOldFileWhole) {
-    ScratchDir dir;
+    TempDir dir;
     std::string path = dir / ".settings";
     const std::string original = "CREATED_TIME=Sun Dec 31 23:59:59 2023\nLATEST_DOWNLOAD=1.bird\n";
     WriteText(path, original);
@@ -272,11 +274,11 @@ TEST(KeyValueStoreFile, FailedSaveLeavesTheOldFileWhole) {
             << log.text();
     }
     EXPECT_TRUE(store.IsDirty());
-    EXPECT_EQ(ReadText(path), original);
-    EXPECT_EQ(dir.list(), std::vector<std::string>{".settings"});
+    EXPECT_EQ(ReadFile(path), original);
+    EXPECT_EQ(qbtest::ListNames(dir.path()), std::vector<std::string>{".settings"});
 
     store.Save();
     EXPECT_FALSE(store.IsDirty());
-    EXPECT_NE(ReadText(path).find("BIG=xxx"), std::string::npos);
-    EXPECT_EQ(dir.list(), std::vector<std::string>{".settings"});
+    EXPECT_NE(ReadFile(path).find("BIG=xxx"), std::string::npos);
+    EXPECT_EQ(qbtest::ListNames(dir.path()), std::vector<std::string>{".settings"});
 }

@@ -1,6 +1,8 @@
 // The store on disk: directories, device lookup, stored builds.
 #include "BirdWriter.h"
-#include "ScratchFiles.h"
+#include "FileFixtures.h"
+#include "RunProgram.h"
+#include "TempDir.h"
 #include "UpdaterStore.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +14,8 @@
 namespace bird = qbsim::bird;
 namespace fs = std::filesystem;
 using qbtest::LogCapture;
-using qbtest::ReadText;
-using qbtest::ScratchDir;
+using qbtest::ReadFile;
+using qbtest::TempDir;
 
 namespace {
 
@@ -38,7 +40,7 @@ std::vector<std::string> names(const std::vector<UpdaterStoreItem>& items) {
 } // namespace
 
 TEST(UpdaterStoreBase, CreatesTheBaseDirectoryWithItsParents) {
-    ScratchDir dir;
+    TempDir dir;
     std::string base = dir / "one/two/three/updater";
     {
         LogCapture log(DEBUG_Updater);
@@ -56,7 +58,7 @@ TEST(UpdaterStoreBase, CreatesTheBaseDirectoryWithItsParents) {
 }
 
 TEST(UpdaterStoreBase, FileInTheWayIsAnError) {
-    ScratchDir dir;
+    TempDir dir;
     qbtest::WriteText(dir / "file", "x");
     EXPECT_EQ(raised([&] { UpdaterStore store(dir / "file"); }),
               "UpdaterStore: " + (dir / "file") + " exists and is a file");
@@ -70,14 +72,14 @@ TEST(UpdaterStoreBase, FileInTheWayIsAnError) {
 }
 
 TEST(UpdaterStoreDevice, AddDeviceMakesTheDirectoryAndItsAttributeFile) {
-    ScratchDir dir;
+    TempDir dir;
     UpdaterStore store(dir / "base");
     UpdaterStoreItem item = store.AddDevice(0x40F5849A);
     EXPECT_EQ(item.path, dir / "base");
     EXPECT_EQ(item.name, "40F5849A");
     EXPECT_EQ(item.kind, STORE_ITEM_DIRECTORY);
     EXPECT_TRUE(item.IsValid());
-    std::string settings = ReadText(dir / "base/40F5849A/.settings");
+    std::string settings = ReadFile(dir / "base/40F5849A/.settings");
     EXPECT_EQ(std::count(settings.begin(), settings.end(), '\n'), 2);
     EXPECT_EQ(settings.rfind("CREATED_TIME=", 0), 0u);
     EXPECT_NE(settings.find("\nUPDATED_TIME="), std::string::npos);
@@ -99,7 +101,7 @@ TEST(UpdaterStoreDevice, AddDeviceMakesTheDirectoryAndItsAttributeFile) {
 // The name sought must be the entry's own name: neither a longer name that
 // contains it nor a base path that happens to contain it may match.
 TEST(UpdaterStoreDevice, FindDeviceMatchesTheWholeEntryName) {
-    ScratchDir dir;
+    TempDir dir;
     std::string base = dir / "store-0000ABCD";
     UpdaterStore store(base);
     fs::create_directory(base + "/0000ABCD.old");
@@ -130,7 +132,7 @@ TEST(UpdaterStoreDevice, FindDeviceMatchesTheWholeEntryName) {
 }
 
 TEST(UpdaterStoreDevice, FindLocalBuildsListsTheStoredFiles) {
-    ScratchDir dir;
+    TempDir dir;
     UpdaterStore store(dir / "base");
     std::vector<UpdaterStoreItem> items;
     EXPECT_TRUE(store.FindLocalBuilds(0x40F5849A, items));
@@ -165,7 +167,7 @@ TEST(UpdaterStoreDevice, FindLocalBuildsListsTheStoredFiles) {
 }
 
 TEST(UpdaterStoreFiles, ReadBirdFileChecksTheHeaderFirst) {
-    ScratchDir dir;
+    TempDir dir;
     UpdaterStore store(dir / "base");
     UpdaterStoreItem device = store.AddDevice(0x40F5849A);
     std::string folder = dir / "base/40F5849A";
@@ -188,7 +190,7 @@ TEST(UpdaterStoreFiles, ReadBirdFileChecksTheHeaderFirst) {
 }
 
 TEST(UpdaterStoreFiles, WriteFileReplacesTheWholeFile) {
-    ScratchDir dir;
+    TempDir dir;
     UpdaterStore store(dir / "base");
     UpdaterStoreItem device = store.AddDevice(0x40F5849A);
     std::string folder = dir / "base/40F5849A";
@@ -199,7 +201,7 @@ TEST(UpdaterStoreFiles, WriteFileReplacesTheWholeFile) {
     const std::string longer = "a longer first content";
     ASSERT_EQ(device.WriteFile("1.bird", longer.data(), longer.size()), aErrNone);
     ASSERT_EQ(device.WriteFile("1.bird", "short", 5), aErrNone);
-    EXPECT_EQ(ReadText(folder + "/1.bird"), "short");
+    EXPECT_EQ(ReadFile(folder + "/1.bird"), "short");
     ASSERT_EQ(device.WriteFile("empty.bird", "", 0), aErrNone);
     EXPECT_EQ(fs::file_size(folder + "/empty.bird"), 0u);
 
@@ -209,14 +211,13 @@ TEST(UpdaterStoreFiles, WriteFileReplacesTheWholeFile) {
     fs::remove_all(folder + "/../FFFFFFFF");
     EXPECT_EQ(gone.WriteFile("1.bird", "x", 1), aErrNotFound);
 
-    std::vector<std::string> entries = dir.list("base/40F5849A");
-    std::sort(entries.begin(), entries.end());
+    std::vector<std::string> entries = qbtest::ListNames(dir / "base/40F5849A");
     EXPECT_EQ(entries, (std::vector<std::string>{".settings", "1.bird", "empty.bird", "sub"}));
 }
 
 // A full disk while a build is stored must leave the earlier file whole.
 TEST(UpdaterStoreFiles, FailedWriteLeavesTheOldFileWhole) {
-    ScratchDir dir;
+    TempDir dir;
     UpdaterStore store(dir / "base");
     UpdaterStoreItem device = store.AddDevice(0x40F5849A);
     std::string path = dir / "base/40F5849A/12345.bird";
@@ -229,13 +230,12 @@ TEST(UpdaterStoreFiles, FailedWriteLeavesTheOldFileWhole) {
         EXPECT_EQ(device.WriteFile("12345.bird", big.data(), big.size()), aErrIO);
     }
     EXPECT_EQ(qbtest::ReadBytes(path), old);
-    std::vector<std::string> entries = dir.list("base/40F5849A");
-    std::sort(entries.begin(), entries.end());
+    std::vector<std::string> entries = qbtest::ListNames(dir / "base/40F5849A");
     EXPECT_EQ(entries, (std::vector<std::string>{".settings", "12345.bird"}));
 }
 
 TEST(UpdaterStoreFiles, FileExistsMatchesWholeNames) {
-    ScratchDir dir;
+    TempDir dir;
     UpdaterStore store(dir / "base");
     UpdaterStoreItem device = store.AddDevice(0x40F5849A);
     ASSERT_EQ(device.WriteFile("12345.bird", "x", 1), aErrNone);

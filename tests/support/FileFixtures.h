@@ -1,10 +1,13 @@
-// Test helpers: a scratch directory removed with its contents, the trace
-// log captured into a string, whole-file reads and writes.
-#ifndef QB_TESTS_SCRATCHFILES_H
-#define QB_TESTS_SCRATCHFILES_H
+// Test helpers for code that writes files and traces: the trace log
+// captured into a string, a file-size limit standing in for a full disk,
+// whole-file writes and reads, directory listings. (TempDir.h gives the
+// scratch directory, RunProgram.h reads text files.)
+#ifndef QB_TEST_FILE_FIXTURES_H
+#define QB_TEST_FILE_FIXTURES_H
 
 #include "Log.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
@@ -20,42 +22,15 @@
 
 namespace qbtest {
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        const char* tmp = getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qbtest-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        root = buffer.data();
+// Names of the entries of a directory, sorted.
+inline std::vector<std::string> ListNames(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
     }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::string& path() const { return root; }
-    std::string operator/(const std::string& name) const { return root + "/" + name; }
-
-    // Names of the entries of a directory below the root ("" for the root).
-    std::vector<std::string> list(const std::string& sub = "") const {
-        std::vector<std::string> names;
-        for (const auto& entry :
-             std::filesystem::directory_iterator(sub.empty() ? root : root + "/" + sub)) {
-            names.push_back(entry.path().filename().string());
-        }
-        return names;
-    }
-
-private:
-    std::string root;
-};
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // Sends the trace log of the given packages into a string while alive.
 class LogCapture {
@@ -107,13 +82,6 @@ private:
     struct rlimit saved = {};
     void (*previous)(int) = SIG_DFL;
 };
-
-inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 inline void WriteText(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
