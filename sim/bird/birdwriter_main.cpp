@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
         std::vector<uint8_t> bytes =
             stream ? qbsim::bird::BuildStream(description) : qbsim::bird::BuildFile(description);
         if (output.empty()) {
-            if (fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || fflush(stdout)) {
+            if ((!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) ||
+                fflush(stdout) != 0) {
                 fprintf(stderr, "kestrane-birdwriter: write failed\n");
                 return 1;
             }

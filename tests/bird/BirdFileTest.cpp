@@ -98,7 +98,8 @@ TEST(BirdFileLoad, WellFormedFileGivesEveryBlockInFileOrder) {
         ASSERT_EQ(blocks[i].length, payload.size()) << i;
         EXPECT_GE(blocks[i].data, file.GetData());
         EXPECT_LE(blocks[i].data + blocks[i].length, file.GetData() + file.GetDataSize());
-        EXPECT_EQ(memcmp(blocks[i].data, payload.data(), payload.size()), 0) << i;
+        EXPECT_EQ(std::vector<uint8_t>(blocks[i].data, blocks[i].data + blocks[i].length), payload)
+            << i;
     }
     // The start-address block is not read as a load address.
     EXPECT_EQ(GetInt(blocks[5].data), 0x20001000u);
