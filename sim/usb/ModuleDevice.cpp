@@ -328,6 +328,26 @@ std::string ModuleDevice::sysRecord(const Enumeration& e) const {
     return r;
 }
 
+UeventDevice ModuleDevice::ueventDevice(const Enumeration& e) const {
+    const DeviceSpec s = spec(e.identity);
+    char product[32];
+    std::snprintf(product, sizeof product, "%x/%x/%x", s.vendorId, s.productId, s.bcdDevice);
+    char devnum[8];
+    std::snprintf(devnum, sizeof devnum, "%03u", e.devnum);
+    UeventDevice d;
+    d.syspath = e.syspath;
+    d.subsystem = "usb";
+    d.devtype = "usb_device";
+    d.devname = e.devnode;
+    d.properties = {{"PRODUCT", product},
+                    {"TYPE", "0/0/0"},
+                    {"BUSNUM", "001"},
+                    {"DEVNUM", devnum},
+                    {"MAJOR", std::to_string(kUsbDeviceMajor)},
+                    {"MINOR", std::to_string(e.devnum - 1)}};
+    return d;
+}
+
 void ModuleDevice::plug(const PeerIdentity& id) {
     auto e = std::make_unique<Enumeration>(*this);
     e->devnum = core_.nextDevnum();
@@ -346,7 +366,7 @@ void ModuleDevice::plug(const PeerIdentity& id) {
         core_.removeDevice(e->syspath);
         throw;
     }
-    const std::string syspath = e->syspath;
+    const UeventDevice event = ueventDevice(*e);
     {
         std::lock_guard<std::mutex> g(core_.lock);
         haltedIn_ = false;
@@ -357,12 +377,13 @@ void ModuleDevice::plug(const PeerIdentity& id) {
         ++enumerations_;
         current_ = std::move(e);
     }
-    core_.uevent(syspath, "add");
+    core_.uevent(event, "add");
     changed_.notify_all();
 }
 
 void ModuleDevice::unplug() {
     std::string syspath;
+    UeventDevice event;
     {
         std::lock_guard<std::mutex> g(core_.lock);
         if (current_ == nullptr) {
@@ -389,6 +410,7 @@ void ModuleDevice::unplug() {
         queue_.clear();
         updateFifo(e);
         syspath = e.syspath;
+        event = ueventDevice(e);
         old_.push_back(std::move(current_));
         if (old_.back()->clients.empty()) {
             core_.requestCollect();
@@ -396,7 +418,7 @@ void ModuleDevice::unplug() {
     }
     core_.flushCompletions();
     changed_.notify_all();
-    core_.uevent(syspath, "remove");
+    core_.uevent(event, "remove");
     core_.removeDevice(syspath);
 }
 

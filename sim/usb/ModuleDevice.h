@@ -141,6 +141,7 @@ private:
     static void dropUrb(Urb& urb);
     DeviceSpec spec(const PeerIdentity& id) const;
     std::string sysRecord(const Enumeration& e) const;
+    UeventDevice ueventDevice(const Enumeration& e) const;
 
     // Edit lock held, core lock not held.
     void plug(const PeerIdentity& id);

@@ -197,8 +197,8 @@ void Core::removeDevice(const std::string& syspath) {
     umockdev_testbed_remove_device(testbed_, syspath.c_str());
 }
 
-void Core::uevent(const std::string& syspath, const char* action) {
-    umockdev_testbed_uevent(testbed_, syspath.c_str(), action);
+void Core::uevent(const UeventDevice& device, const char* action) {
+    broadcastUevent(rootDir(), detail::uevent(device, action, ++seqnum_));
 }
 
 int Core::makeFifoNode(const std::string& devnode) {

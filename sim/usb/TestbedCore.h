@@ -11,6 +11,7 @@
 #ifndef QBSIM_USB_TESTBED_CORE_H
 #define QBSIM_USB_TESTBED_CORE_H
 
+#include "Uevent.h"
 #include "UsbTestbed.h"
 
 #include <umockdev.h>
@@ -78,7 +79,7 @@ public:
     void detachHandler(const std::string& devnode, UMockdevIoctlBase* base);
     void addRecord(const std::string& record);
     void removeDevice(const std::string& syspath);
-    void uevent(const std::string& syspath, const char* action);
+    void uevent(const UeventDevice& device, const char* action);
     // Replaces the node file by a FIFO and returns the device's end of it
     // (non-blocking). A client's poll sees the node writable, as usbdevfs
     // signals a reapable URB, exactly while the FIFO has room.
@@ -110,6 +111,7 @@ private:
     std::vector<Pending> completions_;
     std::mutex completionLock_;
     unsigned devnum_ = 1;
+    uint64_t seqnum_ = 0;
     unsigned port_ = 0;
 
     std::vector<std::unique_ptr<Device>>* devices_ = nullptr;

@@ -13,8 +13,9 @@
 //
 // The process that talks to the devices (libusb, hidapi) needs
 // libumockdev-preload.so.0 preloaded: the test process itself (see
-// UsbPreload.h), or a child that gets childEnvironment(). Only one Testbed
-// may exist in a process at a time; create it before libusb_init().
+// UsbPreload.h), or a child that gets childEnvironment(); the process that
+// hosts the devices does not. Only one Testbed may exist in a process at a
+// time; in a process that is its own client, create it before libusb_init().
 #ifndef QBSIM_USB_TESTBED_H
 #define QBSIM_USB_TESTBED_H
 
@@ -96,12 +97,13 @@ public:
 
 class Testbed {
 public:
-    // Whether devices can be emulated here: libumockdev-preload active in
-    // this process. `reason` receives why not.
+    // Whether this process can itself be a client of the devices
+    // (libumockdev-preload active); tests skip when not. `reason` receives
+    // why not.
     static bool usable(std::string* reason = nullptr);
 
-    // Throws std::runtime_error when not usable or when another Testbed
-    // exists in the process.
+    // Throws std::runtime_error when another Testbed exists in the process
+    // or umockdev cannot make its sandbox.
     Testbed();
     ~Testbed();
     Testbed(const Testbed&) = delete;
