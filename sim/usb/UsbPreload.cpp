@@ -49,21 +49,25 @@ std::string preloadValue() {
     return value.empty() ? std::string(kPreloadLibrary) : value + ":" + kPreloadLibrary;
 }
 
+std::string asanOptionsWithPreload() {
+    // The preload library comes before the sanitizer runtime in the library
+    // list, which AddressSanitizer would otherwise refuse.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string options = asan != nullptr ? asan : "";
+    if (options.find("verify_asan_link_order") == std::string::npos) {
+        options += options.empty() ? "" : ":";
+        options += "verify_asan_link_order=0";
+    }
+    return options;
+}
+
 void reexecWithPreload(int argc, char** argv) {
     (void)argc;
     if (preloadActive() || std::getenv(kReexecMark) != nullptr || !preloadInstalled()) {
         return;
     }
     setenv("LD_PRELOAD", preloadValue().c_str(), 1);
-    // The preload library comes before the sanitizer runtime in the
-    // library list, which AddressSanitizer would otherwise refuse.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::string asanOptions = asan != nullptr ? asan : "";
-    if (asanOptions.find("verify_asan_link_order") == std::string::npos) {
-        asanOptions += asanOptions.empty() ? "" : ":";
-        asanOptions += "verify_asan_link_order=0";
-        setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
-    }
+    setenv("ASAN_OPTIONS", asanOptionsWithPreload().c_str(), 1);
     setenv(kReexecMark, "1", 1);
     execv("/proc/self/exe", argv);
     // Could not start again: go on without devices.

@@ -25,6 +25,10 @@ bool preloadInstalled();
 // The LD_PRELOAD value for a child: the current one with the library added.
 std::string preloadValue();
 
+// ASAN_OPTIONS for a preloaded program: the current ones with the sanitizer's
+// link-order check off (harmless for programs built without it).
+std::string asanOptionsWithPreload();
+
 // See above. Returns only when no re-execution happened.
 void reexecWithPreload(int argc, char** argv);
 

@@ -114,7 +114,8 @@ std::string Testbed::rootDir() const {
 }
 
 std::vector<std::string> Testbed::childEnvironment() const {
-    return {"LD_PRELOAD=" + preloadValue(), "UMOCKDEV_DIR=" + rootDir()};
+    return {"LD_PRELOAD=" + preloadValue(), "UMOCKDEV_DIR=" + rootDir(),
+            "ASAN_OPTIONS=" + asanOptionsWithPreload()};
 }
 
 void Testbed::wake() {

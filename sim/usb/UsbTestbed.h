@@ -119,7 +119,9 @@ public:
     // The sandbox directory (UMOCKDEV_DIR).
     std::string rootDir() const;
     // Environment a child process needs to see the devices:
-    // "LD_PRELOAD=...", "UMOCKDEV_DIR=...".
+    // "LD_PRELOAD=...", "UMOCKDEV_DIR=...", "ASAN_OPTIONS=..." (the current
+    // ones with the link-order check off, for children built with
+    // AddressSanitizer).
     std::vector<std::string> childEnvironment() const;
 
     // Looks at every peer now (presence, identity, output) instead of at

@@ -310,9 +310,10 @@ TEST_F(UsbRig, TestbedRemovesItsSandbox) {
     struct stat st;
     ASSERT_EQ(stat(root.c_str(), &st), 0);
     auto env = testbed->childEnvironment();
-    ASSERT_EQ(env.size(), 2u);
+    ASSERT_EQ(env.size(), 3u);
     EXPECT_NE(env[0].find("libumockdev-preload.so.0"), std::string::npos);
     EXPECT_EQ(env[1], "UMOCKDEV_DIR=" + root);
+    EXPECT_NE(env[2].find("verify_asan_link_order=0"), std::string::npos);
     testbed.reset();
     EXPECT_NE(stat(root.c_str(), &st), 0);
 }
