@@ -716,7 +716,7 @@ void ModuleDevice::submit(Enumeration& e, UMockdevIoctlClient* client, UMockdevI
         // Replies due at once go to waiting IN transfers; a restart the
         // write caused shows at the next service pass.
         pump(now);
-        core_.poke();
+        core_.pokeLocked();
     }
 }
 

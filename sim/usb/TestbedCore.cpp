@@ -240,14 +240,18 @@ unsigned Core::nextPort() {
 
 void Core::requestCollect() {
     collect_ = true;
-    poke();
+    pokeLocked();
 }
 
 void Core::poke() {
-    {
-        std::lock_guard<std::mutex> g(completionLock_);
-        poked_ = true;
-    }
+    std::lock_guard<std::mutex> g(lock);
+    pokeLocked();
+}
+
+void Core::pokeLocked() {
+    // Set under the core lock, which the service thread holds from testing
+    // the flag until it sleeps, so that no poke falls in between.
+    poked_ = true;
     wakeup_.notify_all();
 }
 
@@ -269,9 +273,11 @@ void Core::stop() {
 }
 
 void Core::run() {
+    using std::chrono::milliseconds;
     std::unique_lock<std::mutex> l(lock);
     Clock::time_point lastReconcile{};
     while (!stopping_) {
+        poked_ = false;
         const auto now = Clock::now();
         bool reconcile = false;
         for (auto& d : *devices_) {
@@ -281,7 +287,8 @@ void Core::run() {
         const bool collect = collect_;
         collect_ = false;
         // A reconcile that did not settle things is not retried at once.
-        if (reconcile && now - lastReconcile < std::chrono::milliseconds(10)) {
+        const bool held = reconcile && now - lastReconcile < milliseconds(10);
+        if (held) {
             reconcile = false;
         }
         l.unlock();
@@ -299,30 +306,26 @@ void Core::run() {
                 }
             }
             flushCompletions();
-            lastReconcile = now;
+            if (reconcile) {
+                lastReconcile = now;
+            }
             l.lock();
             continue;
         }
         l.lock();
-        {
-            std::lock_guard<std::mutex> g(completionLock_);
-            if (poked_) {
-                poked_ = false;
-                continue;
-            }
+        if (poked_ || stopping_) {
+            continue;
         }
         auto wake = Clock::now() + std::chrono::hours(1);
         for (auto& d : *devices_) {
             wake = std::min(wake, d->nextWakeup(now));
         }
+        if (held) {
+            wake = std::min(wake, lastReconcile + milliseconds(10));
+        }
         // Never spin on a wakeup that is already past.
-        wake = std::max(wake, Clock::now() + std::chrono::milliseconds(1));
-        wakeup_.wait_until(l, wake, [this] {
-            std::lock_guard<std::mutex> g(completionLock_);
-            return poked_ || stopping_;
-        });
-        std::lock_guard<std::mutex> g(completionLock_);
-        poked_ = false;
+        wake = std::max(wake, Clock::now() + milliseconds(1));
+        wakeup_.wait_until(l, wake, [this] { return poked_ || stopping_; });
     }
 }
 

@@ -96,7 +96,9 @@ public:
     // Service thread control.
     void start(std::vector<std::unique_ptr<Device>>* devices);
     void stop();
-    void poke(); // core lock held or not
+    // Have the service thread look at every device now.
+    void poke();       // core lock not held
+    void pokeLocked(); // core lock held
 
 private:
     struct Pending {
@@ -109,7 +111,7 @@ private:
 
     UMockdevTestbed* testbed_ = nullptr;
     std::vector<Pending> completions_;
-    std::mutex completionLock_;
+    std::mutex completionLock_; // guards completions_ only
     unsigned devnum_ = 1;
     uint64_t seqnum_ = 0;
     unsigned port_ = 0;
