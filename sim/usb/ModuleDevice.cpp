@@ -48,6 +48,19 @@ bool readArgument(UMockdevIoctlData* arg, unsigned int* value) {
     return true;
 }
 
+// Lower-case hexadecimal, at least `width` digits.
+std::string hexNumber(unsigned value, int width) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%0*x", width, value);
+    return buf;
+}
+
+std::string threeDigits(unsigned value) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%03u", value);
+    return buf;
+}
+
 // Escapes text for an "A:" line of a device record.
 std::string attributeText(const std::string& text) {
     std::string out;
@@ -284,47 +297,49 @@ std::string ModuleDevice::sysRecord(const Enumeration& e) const {
     std::vector<uint8_t> descriptors = deviceDescriptor(s);
     const std::vector<uint8_t> config = configurationDescriptor(s);
     descriptors.insert(descriptors.end(), config.begin(), config.end());
-    const unsigned minor = e.devnum - 1; // bus 1
-    char buf[512];
+    const std::string minor = std::to_string(e.devnum - 1); // bus 1
+    const std::string major = std::to_string(kUsbDeviceMajor);
+    const std::string devnum = std::to_string(e.devnum);
     std::string r;
-    auto line = [&](const char* fmt, auto... args) {
-        std::snprintf(buf, sizeof buf, fmt, args...);
-        r += buf;
-        r += '\n';
+    auto line = [&r](const std::string& text) { r += text + "\n"; };
+    // Attributes end in a newline as in sysfs (the record unescapes "\\n").
+    auto attribute = [&r](const std::string& name, const std::string& value) {
+        r += "A: " + name + "=" + attributeText(value) + "\\n\n";
     };
-    line("P: %s", e.syspath.substr(4).c_str()); // without "/sys"
-    line("N: %s", e.devnode.substr(5).c_str()); // without "/dev/"
+    line("P: " + e.syspath.substr(4)); // without "/sys"
+    line("N: " + e.devnode.substr(5)); // without "/dev/"
     line("E: SUBSYSTEM=usb");
     line("E: DEVTYPE=usb_device");
     line("E: DRIVER=usb");
-    line("E: DEVNAME=%s", e.devnode.c_str());
+    line("E: DEVNAME=" + e.devnode);
     line("E: BUSNUM=001");
-    line("E: DEVNUM=%03u", e.devnum);
-    line("E: MAJOR=%u", kUsbDeviceMajor);
-    line("E: MINOR=%u", minor);
-    line("E: PRODUCT=%x/%x/%x", s.vendorId, s.productId, s.bcdDevice);
+    line("E: DEVNUM=" + threeDigits(e.devnum));
+    line("E: MAJOR=" + major);
+    line("E: MINOR=" + minor);
+    line("E: PRODUCT=" + hexNumber(s.vendorId, 0) + "/" + hexNumber(s.productId, 0) + "/" +
+         hexNumber(s.bcdDevice, 0));
     line("E: TYPE=0/0/0");
-    line("A: busnum=1\\n");
-    line("A: devnum=%u\\n", e.devnum);
-    line("A: devpath=%u\\n", port_);
-    line("A: speed=12\\n");
-    line("A: bConfigurationValue=1\\n");
-    line("A: bNumConfigurations=1\\n");
-    line("A: bDeviceClass=00\\n");
-    line("A: idVendor=%04x\\n", s.vendorId);
-    line("A: idProduct=%04x\\n", s.productId);
-    line("A: bcdDevice=%04x\\n", s.bcdDevice);
+    attribute("busnum", "1");
+    attribute("devnum", devnum);
+    attribute("devpath", std::to_string(port_));
+    attribute("speed", "12");
+    attribute("bConfigurationValue", "1");
+    attribute("bNumConfigurations", "1");
+    attribute("bDeviceClass", "00");
+    attribute("idVendor", hexNumber(s.vendorId, 4));
+    attribute("idProduct", hexNumber(s.productId, 4));
+    attribute("bcdDevice", hexNumber(s.bcdDevice, 4));
     if (!s.manufacturer.empty()) {
-        line("A: manufacturer=%s\\n", attributeText(s.manufacturer).c_str());
+        attribute("manufacturer", s.manufacturer);
     }
     if (!s.product.empty()) {
-        line("A: product=%s\\n", attributeText(s.product).c_str());
+        attribute("product", s.product);
     }
     if (!s.serial.empty()) {
-        line("A: serial=%s\\n", attributeText(s.serial).c_str());
+        attribute("serial", s.serial);
     }
-    line("A: dev=%u:%u", kUsbDeviceMajor, minor);
-    r += "H: descriptors=" + hex(descriptors) + "\n";
+    line("A: dev=" + major + ":" + minor);
+    line("H: descriptors=" + hex(descriptors));
     return r;
 }
 
