@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -379,6 +380,31 @@ TEST_F(UsbStream, TraceLinesWhenTheLibraryTraceIsOn) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(aStream_Read(s, &b, 1), aErrIO);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// As the link engine uses a stream: one thread reads while another writes.
+TEST_F(UsbStream, AReaderAndAWriterThreadShareTheStream) {
+    EchoPeer& echo = peer(0xA1B2C3D4);
+    testbed->addModule(echo);
+    aStream* s = open(0xA1B2C3D4);
+    ASSERT_NE(s, nullptr);
+
+    constexpr int kPackets = 100;
+    Bytes sent;
+    for (int i = 0; i < kPackets; ++i) {
+        for (uint8_t b :
+             {uint8_t(0x06), uint8_t(0x03), uint8_t(i), uint8_t(i * 3), uint8_t(0x20)}) {
+            sent.push_back(b);
+        }
+    }
+    Bytes received;
+    std::thread reader([&] { received = readBytes(s, sent.size(), 20000ms); });
+    for (int i = 0; i < kPackets; ++i) {
+        ASSERT_EQ(aStream_Write(s, sent.data() + 5 * i, 5), aErrNone);
+    }
+    reader.join();
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(echo.received(), sent);
 }
 
 TEST_F(UsbStream, DeviceLayerStatesAndModes) {
