@@ -397,22 +397,33 @@ void ModuleDevice::plug(const PeerIdentity& id) {
 }
 
 void ModuleDevice::unplug() {
-    std::string syspath;
+    Enumeration* e = nullptr;
     UeventDevice event;
     {
         std::lock_guard<std::mutex> g(core_.lock);
         if (current_ == nullptr) {
             return;
         }
-        Enumeration& e = *current_;
-        e.gone = true;
-        for (auto& [client, c] : e.clients) {
+        e = current_.get();
+        e->gone = true; // from here on calls fail with ENODEV
+        event = ueventDevice(*e);
+        queue_.clear();
+        old_.push_back(std::move(current_));
+    }
+    changed_.notify_all();
+    // Gone from the bus before the transfers in flight end, so that a client
+    // that sees them fail finds the device gone from its list too.
+    core_.uevent(event, "remove");
+    core_.removeDevice(event.syspath);
+    {
+        std::lock_guard<std::mutex> g(core_.lock);
+        for (auto& [client, c] : e->clients) {
             while (!c.pendingIn.empty()) {
                 Urb u = std::move(c.pendingIn.front());
                 c.pendingIn.pop_front();
                 u.status = -ESHUTDOWN;
                 u.actual = 0;
-                finish(e, c, std::move(u));
+                finish(*e, c, std::move(u));
             }
             if (c.parked != nullptr) {
                 core_.complete(c.parked, -1, ENODEV);
@@ -422,19 +433,12 @@ void ModuleDevice::unplug() {
                 c.parkedSlot = nullptr;
             }
         }
-        queue_.clear();
-        updateFifo(e);
-        syspath = e.syspath;
-        event = ueventDevice(e);
-        old_.push_back(std::move(current_));
-        if (old_.back()->clients.empty()) {
+        updateFifo(*e);
+        if (e->clients.empty()) {
             core_.requestCollect();
         }
     }
     core_.flushCompletions();
-    changed_.notify_all();
-    core_.uevent(event, "remove");
-    core_.removeDevice(syspath);
 }
 
 void ModuleDevice::kill(Enumeration& e) {

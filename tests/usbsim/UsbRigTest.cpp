@@ -214,11 +214,11 @@ TEST_F(UsbRig, UnplugAndReplugFollowThePeer) {
     const uint8_t firstAddress = libusb_get_device_address(libusb_get_device(h));
 
     // The module restarts into another identity (as a loader would) after
-    // 400 ms off the bus. The IN transfer in flight ends with the device.
+    // a second off the bus. The IN transfer in flight ends with the device.
     std::thread restart([&] {
         std::this_thread::sleep_for(100ms);
         echo.setIdentity({0xCDCAACCF, 0x0110});
-        echo.absent(Clock::now(), Clock::now() + 400ms);
+        echo.absent(Clock::now(), Clock::now() + 1000ms);
         testbed->wake();
     });
     std::vector<uint8_t> in;
