@@ -23,12 +23,19 @@ function(qb_add_test name)
     target_compile_definitions(${name} PRIVATE
         QB_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         QB_BINARY_DIR="${PROJECT_BINARY_DIR}")
-    set(props LABELS "${T_LABELS};${name}" TIMEOUT ${T_TIMEOUT})
-    if(T_ENVIRONMENT)
-        list(APPEND props ENVIRONMENT "${T_ENVIRONMENT}")
-    endif()
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES ${props})
+        PROPERTIES TIMEOUT ${T_TIMEOUT})
+    # List-valued properties go on the discovered tests from a script of our
+    # own: gtest_discover_tests hands its PROPERTIES on flattened, so that a
+    # test would keep only its first label (and its first variable).
+    set(list_props "set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS};${name}\")")
+    if(T_ENVIRONMENT)
+        string(APPEND list_props "\n    set_tests_properties(\"\${t}\" PROPERTIES ENVIRONMENT \"${T_ENVIRONMENT}\")")
+    endif()
+    set(props_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+    file(WRITE "${props_file}"
+        "foreach(t IN LISTS ${name}_TESTS)\n    ${list_props}\nendforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props_file}")
 endfunction()
