@@ -74,6 +74,7 @@ public:
     void hostDisconnected() override {
         std::lock_guard<std::mutex> g(m_);
         ++disconnects_;
+        pending_.clear(); // the old session's answers are not the next one's
     }
 
     // Test controls. A rig notices a change at the peer's next wakeup; call

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -257,8 +258,16 @@ void PtyRig::writeToHost(Clock::time_point now) {
     toHost_.due.erase(toHost_.due.begin(), toHost_.due.begin() + n);
 }
 
+bool PtyRig::hostHasUnread() const {
+    if (!toHost_.bytes.empty()) {
+        return true;
+    }
+    int unread = 0;
+    return slave_ >= 0 && ioctl(slave_, TIOCINQ, &unread) == 0 && unread > 0;
+}
+
 Clock::time_point PtyRig::nextEvent(Clock::time_point now) const {
-    Clock::time_point next = now + std::chrono::hours(1);
+    Clock::time_point next = std::min(now + std::chrono::hours(1), followWakeup(now));
     if (!toPeer_.due.empty()) {
         next = std::min(next, toPeer_.due.front());
     }
@@ -400,8 +409,18 @@ void NodeRig::followPeer(Clock::time_point now) {
         linkedSerial = linkedSerial_;
     }
     if (isLinked && (!present || serial != linkedSerial)) {
-        // The module left (or restarted under another serial number): an
-        // open client sees a hang-up, and the node goes away.
+        // The module left (or restarted under another serial number). What
+        // it sent before it left (a reset's reply) is still read first, as
+        // a driver hands out what it received; then an open client sees a
+        // hang-up, and the node goes away.
+        if (!leaving_) {
+            leaving_ = true;
+            leavingSince_ = now;
+        }
+        if (hostHasUnread() && now - leavingSince_ < kLeaveGrace) {
+            return;
+        }
+        leaving_ = false;
         closePty();
         unlink();
         isLinked = false;
@@ -418,6 +437,10 @@ void NodeRig::followPeer(Clock::time_point now) {
             failedSerial_ = serial;
         }
     }
+}
+
+Clock::time_point NodeRig::followWakeup(Clock::time_point now) const {
+    return leaving_ ? now + std::chrono::milliseconds(10) : Clock::time_point::max();
 }
 
 // ---- SerialRig ---------------------------------------------------------------

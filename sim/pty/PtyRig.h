@@ -73,6 +73,12 @@ protected:
     // Rig thread (and the derived constructor before start()): make the pty
     // match the peer. The default keeps it as it is.
     virtual void followPeer(Clock::time_point) {}
+    // When followPeer() wants to run again on its own account.
+    virtual Clock::time_point followWakeup(Clock::time_point) const {
+        return Clock::time_point::max();
+    }
+    // Rig thread: bytes on their way to the client or waiting in the pty.
+    bool hostHasUnread() const;
 
     BytePeer& peer_;
     mutable std::mutex state_; // guards the pty fields against slavePath() readers
@@ -128,7 +134,11 @@ public:
 
 private:
     void followPeer(Clock::time_point now) override;
+    Clock::time_point followWakeup(Clock::time_point now) const override;
     void link(uint32_t serialNumber);
+
+    // How long a leaving module's last bytes wait for the client.
+    static constexpr std::chrono::milliseconds kLeaveGrace{500};
     void unlink();
 
     const Options options_;
@@ -136,6 +146,8 @@ private:
     std::string linkTarget_;
     bool linked_ = false;
     uint32_t linkedSerial_ = 0;
+    bool leaving_ = false; // the peer left; its last bytes are being read
+    Clock::time_point leavingSince_{};
     bool failed_ = false; // the name for failedSerial_ was taken; not retried
     uint32_t failedSerial_ = 0;
     mutable std::condition_variable changed_;

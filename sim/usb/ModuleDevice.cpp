@@ -185,11 +185,13 @@ Clock::time_point ModuleDevice::nextWakeup(Clock::time_point now) const {
     if (retired_) {
         return Clock::time_point::max();
     }
-    if (queue_.size() >= kQueueLimit) {
-        // The host is not reading; look at presence now and then only.
+    const Clock::time_point wake = peer_.nextWakeup();
+    if (wake <= now && !inPending()) {
+        // The peer has bytes due and nobody reads them: wait for an IN
+        // transfer, and look at presence now and then.
         return now + std::chrono::milliseconds(100);
     }
-    return peer_.nextWakeup();
+    return wake;
 }
 
 bool ModuleDevice::needsReconcile(Clock::time_point now) const {
@@ -386,7 +388,6 @@ void ModuleDevice::plug(const PeerIdentity& id) {
         std::lock_guard<std::mutex> g(core_.lock);
         haltedIn_ = false;
         haltedOut_ = false;
-        queue_.clear();
         updateFifo(*e);
         lastIdentity_ = id;
         ++enumerations_;
@@ -407,7 +408,6 @@ void ModuleDevice::unplug() {
         e = current_.get();
         e->gone = true; // from here on calls fail with ENODEV
         event = ueventDevice(*e);
-        queue_.clear();
         old_.push_back(std::move(current_));
     }
     changed_.notify_all();
@@ -718,7 +718,7 @@ void ModuleDevice::submit(Enumeration& e, UMockdevIoctlClient* client, UMockdevI
     } else if (in) {
         c.pendingIn.push_back(std::move(urb));
         core_.complete(client, 0, 0);
-        serveIn();
+        pump(now);
         return;
     } else {
         const uint8_t* bytes = urb.bufferData != nullptr ? urb.bufferData->data : nullptr;
@@ -886,24 +886,11 @@ void ModuleDevice::pump(Clock::time_point now) {
         !sameIdentity(current_->identity, peer_.identity())) {
         return;
     }
-    uint8_t chunk[2048];
-    while (queue_.size() < kQueueLimit) {
-        const size_t room = std::min(sizeof chunk, kQueueLimit - queue_.size());
-        const size_t n = peer_.toHost(chunk, room, now);
-        if (n == 0) {
-            break;
-        }
-        queue_.insert(queue_.end(), chunk, chunk + n);
-    }
-    serveIn();
-}
-
-void ModuleDevice::serveIn() {
-    if (current_ == nullptr) {
-        return;
-    }
     Enumeration& e = *current_;
-    while (!queue_.empty()) {
+    // Bytes leave the module only into an IN transfer, oldest first, as a
+    // device's endpoint sends only when the host asks: until then they are
+    // the peer's (a reply that restarts the module restarts it once taken).
+    for (;;) {
         Client* oldest = nullptr;
         for (auto& [client, c] : e.clients) {
             if (!c.pendingIn.empty() &&
@@ -912,24 +899,41 @@ void ModuleDevice::serveIn() {
             }
         }
         if (oldest == nullptr) {
+            break;
+        }
+        Urb& front = oldest->pendingIn.front();
+        std::vector<uint8_t> bytes(front.length);
+        const size_t n = peer_.toHost(bytes.data(), bytes.size(), now);
+        if (n == 0) {
             return;
         }
-        Urb u = std::move(oldest->pendingIn.front());
+        Urb u = std::move(front);
         oldest->pendingIn.pop_front();
-        const size_t n = std::min(u.length, queue_.size());
-        u.data.assign(queue_.begin(), queue_.begin() + static_cast<long>(n));
-        queue_.erase(queue_.begin(), queue_.begin() + static_cast<long>(n));
+        bytes.resize(n);
+        u.data = std::move(bytes);
         u.status = 0;
         u.actual = n;
         finish(e, *oldest, std::move(u));
     }
+    // Nobody reads: the peer's clock still moves on.
+    uint8_t none = 0;
+    (void)peer_.toHost(&none, 0, now);
+}
+
+bool ModuleDevice::inPending() const {
+    if (current_ != nullptr) {
+        for (const auto& [client, c] : current_->clients) {
+            if (!c.pendingIn.empty()) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 void ModuleDevice::releaseClaim(Enumeration& e) {
     e.claimedBy = nullptr;
     if (&e == current_.get() && !e.gone) {
-        // What the device held for the old session is not the next one's.
-        queue_.clear();
         peer_.hostDisconnected();
     }
 }

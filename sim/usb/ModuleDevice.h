@@ -43,9 +43,6 @@ public:
 
     static constexpr uint8_t kOutEndpoint = 0x01;
     static constexpr uint8_t kInEndpoint = 0x81;
-    // What the device holds for the host before it stops taking from the
-    // peer (its transmit queue).
-    static constexpr size_t kQueueLimit = 64 * 1024;
 
 private:
     // A URB as submitted, holding references to the client memory umockdev
@@ -133,7 +130,7 @@ private:
     void finish(Enumeration& e, Client& c, Urb urb);
     void deliver(Urb& urb, UMockdevIoctlData* slot);
     void pump(Clock::time_point now);
-    void serveIn();
+    bool inPending() const;
     void releaseClaim(Enumeration& e);
     void updateFifo(Enumeration& e);
     bool takeFault(std::vector<Fault>& faults, Direction dir, int* errnoValue);
@@ -162,7 +159,6 @@ private:
     std::string lastSyspath_;
     bool retired_ = false;
 
-    std::deque<uint8_t> queue_; // from the peer, not yet taken by an IN transfer
     uint64_t seq_ = 0;
     bool haltedIn_ = false;
     bool haltedOut_ = false;

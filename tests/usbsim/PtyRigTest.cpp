@@ -1,5 +1,7 @@
 // The pty rigs seen by plain clients: open/read/write on the driver node,
 // and a serial port opened the way a flashing tool opens one.
+#include "ModuleDescription.h"
+#include "ModuleModel.h"
 #include "PtyRig.h"
 #include "TempDir.h"
 #include "peer/EchoPeer.h"
@@ -112,6 +114,44 @@ TEST(NodeRig, BareClientTalksThroughTheDriverNodeInDev) {
     EXPECT_FALSE(exists(path)) << "the rig leaves no link behind";
 }
 
+// The real module model behind the node: getSerialNumber of module 6 by
+// bare open/read/write, then a reset takes the node away and back.
+TEST(NodeRig, BareClientExchangesAGoldenPacketWithTheModel) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the node goes into /dev, which needs root";
+    }
+    const uint32_t serial = uniqueSerial(8);
+    char description[128];
+    std::snprintf(description, sizeof description, "serial=%08X model=14 address=6", serial);
+    auto model = qbsim::makeModule(description);
+    NodeRig rig(*model);
+    Fd node(open(rig.linkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(node.fd, 0);
+
+    ASSERT_TRUE(writeAll(node.fd, {0x06, 0x03, 0x03, 0x49, 0x20}));
+    const std::vector<uint8_t> expected{0x06,
+                                        0x07,
+                                        0x03,
+                                        0x09,
+                                        0x00,
+                                        static_cast<uint8_t>(serial >> 24),
+                                        static_cast<uint8_t>(serial >> 16),
+                                        static_cast<uint8_t>(serial >> 8),
+                                        static_cast<uint8_t>(serial)};
+    EXPECT_EQ(readFor(node.fd, expected.size(), 2000ms), expected);
+
+    // The reset's reply is still read after the module has left.
+    ASSERT_TRUE(writeAll(node.fd, {0x06, 0x03, 0x03, 0x8B, 0x20}));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(readFor(node.fd, 5, 2000ms), (std::vector<uint8_t>{0x06, 0x03, 0x03, 0xCB, 0x00}));
+    EXPECT_TRUE(rig.waitLinked(false, 2000ms));
+    EXPECT_TRUE(rig.waitLinked(true, 2000ms));
+    Fd again(open(rig.linkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(again.fd, 0);
+    ASSERT_TRUE(writeAll(again.fd, {0xAD, 0x00}));
+    EXPECT_EQ(readFor(again.fd, 2, 2000ms), (std::vector<uint8_t>{0x06, 0x00}));
+}
+
 class NodeRigInDir : public ::testing::Test {
 protected:
     qbtest::TempDir dir;
@@ -215,6 +255,16 @@ TEST(SerialRig, ClientOpensThePortAsASerialLine) {
     ASSERT_TRUE(writeAll(port.fd, line));
     EXPECT_EQ(readFor(port.fd, line.size(), 1000ms), line);
     EXPECT_EQ(peer.received(), line);
+}
+
+TEST(SerialRig, TheModelAnswersOverAPacedLine) {
+    auto model = qbsim::makeModule("serial=2181F0EE model=13 address=4 build=77");
+    SerialRig rig(*model, {Pacing::PortRate, 0, 10});
+    Fd port(openSerial(rig.portPath(), B115200));
+    ASSERT_GE(port.fd, 0);
+    ASSERT_TRUE(writeAll(port.fd, {0x04, 0x02, 0x49, 0xFF})); // build query
+    EXPECT_EQ(readFor(port.fd, 8, 2000ms),
+              (std::vector<uint8_t>{0x04, 0x06, 0x49, 0xFF, 0x00, 0x00, 0x00, 0x4D}));
 }
 
 TEST(SerialRig, PacingHoldsBytesToTheLineRate) {

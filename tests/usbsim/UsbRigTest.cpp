@@ -1,6 +1,8 @@
 // The emulated USB bus seen by a bare libusb program.
 #include "BareUsbClient.h"
 
+#include "ModuleDescription.h"
+#include "ModuleModel.h"
 #include "UsbTestbed.h"
 #include "peer/EchoPeer.h"
 
@@ -302,6 +304,46 @@ TEST_F(UsbRig, OddSerialStringsAndForeignDevicesAsConfigured) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].serial, "40f5849a");
     EXPECT_EQ(c.list(0x1234).size(), 1u);
+}
+
+// The real module model on the bus: a bare client asks module 6 for its
+// serial number, then resets it and sees it re-enumerate.
+TEST_F(UsbRig, BareClientExchangesGoldenPacketsWithTheModel) {
+    auto model = qbsim::makeModule("serial=40F5849A model=14 address=6 version=2.15.3 build=12345");
+    Module& module = testbed->addModule(std::move(model));
+    auto& c = startClient();
+    auto found = c.list(kVendor);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].productId, 14);
+    libusb_device_handle* h = c.open(kVendor, "40F5849A");
+    ASSERT_NE(h, nullptr);
+
+    auto ask = [&](const std::vector<uint8_t>& request, size_t replyLength) {
+        EXPECT_EQ(c.write(h, request), 0);
+        std::vector<uint8_t> reply;
+        for (int i = 0; i < 5 && reply.size() < replyLength; ++i) {
+            std::vector<uint8_t> in;
+            if (c.read(h, in, 800, 1000) == 0) {
+                reply.insert(reply.end(), in.begin(), in.end());
+            }
+        }
+        return reply;
+    };
+    EXPECT_EQ(ask({0x06, 0x03, 0x03, 0x49, 0x20}, 9),
+              (std::vector<uint8_t>{0x06, 0x07, 0x03, 0x09, 0x00, 0x40, 0xF5, 0x84, 0x9A}));
+    EXPECT_EQ(ask({0x06, 0x03, 0x03, 0x8B, 0x20}, 5),
+              (std::vector<uint8_t>{0x06, 0x03, 0x03, 0xCB, 0x00}));
+
+    // The reset takes the module off the bus for a while.
+    ASSERT_TRUE(module.waitPlugged(false, 3000ms));
+    c.close(h);
+    ASSERT_TRUE(module.waitPlugged(true, 3000ms));
+    EXPECT_EQ(module.enumerations(), 2u);
+    for (int i = 0; i < 100 && (h = c.open(kVendor, "40F5849A")) == nullptr; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(ask({0xAD, 0x00}, 2), (std::vector<uint8_t>{0x06, 0x00}));
 }
 
 TEST_F(UsbRig, TestbedRemovesItsSandbox) {
