@@ -4,6 +4,8 @@
 #include "aStreamUSB.h"
 #include "qbusb_driver.h"
 
+#include "ModuleDescription.h"
+#include "ModuleModel.h"
 #include "UsbTestbed.h"
 #include "peer/EchoPeer.h"
 
@@ -136,6 +138,18 @@ TEST_F(UsbStream, ExchangesPacketsWithTheModule) {
     Bytes all = packet;
     all.push_back(0xAF);
     EXPECT_EQ(echo.received(), all);
+}
+
+TEST_F(UsbStream, TheModuleModelAnswersThroughTheStream) {
+    testbed->addModule(qbsim::makeModule("serial=40F5849A model=14 address=6 build=12345"));
+    aStream* s = open(0x40F5849A);
+    ASSERT_NE(s, nullptr);
+    const Bytes getSerial{0x06, 0x03, 0x03, 0x49, 0x20};
+    ASSERT_EQ(aStream_Write(s, getSerial.data(), getSerial.size()), aErrNone);
+    EXPECT_EQ(readBytes(s, 9), (Bytes{0x06, 0x07, 0x03, 0x09, 0x00, 0x40, 0xF5, 0x84, 0x9A}));
+    const Bytes buildQuery{0x06, 0x02, 0x49, 0xFF};
+    ASSERT_EQ(aStream_Write(s, buildQuery.data(), buildQuery.size()), aErrNone);
+    EXPECT_EQ(readBytes(s, 8), (Bytes{0x06, 0x06, 0x49, 0xFF, 0x00, 0x00, 0x30, 0x39}));
 }
 
 TEST_F(UsbStream, WritesGoOutInTransfersOfFiftyBytes) {
