@@ -1,4 +1,5 @@
-// Round trips through the rigs and their idle CPU use.
+// Round trips through the rigs and their idle CPU use, and the device
+// library's USB stream on the emulated bus.
 //
 //   build/bench/usbsim/bench_usbsim
 //
@@ -6,6 +7,8 @@
 // umockdev's worker, libusb's threads) over the wall time, while the client
 // waits for an answer that does not come.
 #include "PtyRig.h"
+#include "aStreamUSB.h"
+#include "qbusb_driver.h"
 #include "UsbPreload.h"
 #include "UsbTestbed.h"
 #include "peer/EchoPeer.h"
@@ -105,6 +108,67 @@ void BM_UsbIdleRead(benchmark::State& state) {
     state.counters["cpu_share"] = wall > 0 ? cpu / wall : 0;
 }
 BENCHMARK(BM_UsbIdleRead)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(4);
+
+// The device library's USB stream on an emulated module.
+struct StreamSetup {
+    EchoPeer peer{{0x5B000003, 0x010E}};
+    std::unique_ptr<qbsim::usb::Testbed> testbed;
+    aStream* stream = nullptr;
+
+    bool start() {
+        if (!qbsim::usb::Testbed::usable()) {
+            return false;
+        }
+        testbed = std::make_unique<qbsim::usb::Testbed>();
+        testbed->addModule(peer);
+        return aStream_CreateUSB(0x5B000003, &stream) == aErrNone;
+    }
+
+    ~StreamSetup() {
+        if (stream != nullptr) {
+            aStream_Destroy(&stream);
+        }
+        Quorbital_libusb_exit();
+    }
+};
+
+void BM_UsbStreamPacketRoundTrip(benchmark::State& state) {
+    StreamSetup s;
+    if (!s.start()) {
+        state.SkipWithError("emulated USB unavailable");
+        return;
+    }
+    const uint8_t packet[5] = {0x06, 0x03, 0x03, 0x49, 0x20};
+    uint8_t in[5];
+    for (auto _ : state) {
+        aStream_Write(s.stream, packet, sizeof packet);
+        aErr e = aErrNotReady;
+        for (int i = 0; i < 3 && e == aErrNotReady; ++i) {
+            e = aStream_Read(s.stream, in, sizeof in);
+        }
+        if (e != aErrNone) {
+            state.SkipWithError("echo lost");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_UsbStreamPacketRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// A 120-byte write: transfers of 50, 50 and 20 bytes.
+void BM_UsbStreamWrite120(benchmark::State& state) {
+    StreamSetup s;
+    if (!s.start()) {
+        state.SkipWithError("emulated USB unavailable");
+        return;
+    }
+    s.peer.setEcho(false);
+    uint8_t data[120] = {};
+    for (auto _ : state) {
+        aStream_Write(s.stream, data, sizeof data);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 120);
+}
+BENCHMARK(BM_UsbStreamWrite120)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 struct NodeSetup {
     EchoPeer peer{{0x5B000002, 0x010E}};
