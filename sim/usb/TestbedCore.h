@@ -99,6 +99,8 @@ public:
     // Have the service thread look at every device now.
     void poke();       // core lock not held
     void pokeLocked(); // core lock held
+    // A device asks the service thread to run collect(). Core lock held.
+    void requestCollect();
 
 private:
     struct Pending {
@@ -124,10 +126,6 @@ private:
     std::thread thread_;
     std::vector<std::string> attached_;
     std::map<UMockdevIoctlBase*, std::vector<void*>> connections_;
-
-public:
-    // A device asks the service thread to run collect(). Core lock held.
-    void requestCollect();
 };
 
 } // namespace qbsim::usb::detail

@@ -128,9 +128,8 @@ public:
     // its next wakeup.
     void wake();
 
-    struct Impl;
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
