@@ -7,10 +7,12 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <linux/nsfs.h>
 #include <map>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -157,6 +159,22 @@ Namespace Namespace::create() {
         netlink.setUp(interfaceIndex("lo"));
     });
     return Namespace(fd);
+}
+
+Namespace Namespace::open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        sThrow(errno, "open " + path);
+    }
+    if (ioctl(fd, NS_GET_NSTYPE) != CLONE_NEWNET) {
+        close(fd);
+        sThrow(EINVAL, path + " is not a network namespace");
+    }
+    return Namespace(fd);
+}
+
+Namespace Namespace::current() {
+    return Namespace(sOpenOwnNamespace());
 }
 
 std::string Namespace::path() const {

@@ -42,6 +42,13 @@ public:
     // A new, empty namespace with its loopback up. Throws std::system_error.
     static Namespace create();
 
+    // A further handle on an existing namespace: a path such as
+    // /proc/<pid>/ns/net or another handle's path(). Throws std::system_error.
+    static Namespace open(const std::string& path);
+
+    // A handle on the calling thread's own namespace.
+    static Namespace current();
+
     Namespace() = default;
     Namespace(Namespace&& other) noexcept;
     Namespace& operator=(Namespace&& other) noexcept;
