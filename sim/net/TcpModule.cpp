@@ -293,9 +293,11 @@ void TcpModule::serve(int nsFd, std::promise<void>* started) {
         if (present != s.present) {
             s.present = present;
             if (!present) {
+                // The listener first: a host that sees the reset must find
+                // the module gone when it tries again.
+                sClose(s.listener);
                 sReset(s.connection);
                 s.output.clear();
-                sClose(s.listener);
                 ++counters_.drops;
             } else {
                 try {

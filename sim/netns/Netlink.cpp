@@ -104,7 +104,8 @@ Netlink::~Netlink() {
     }
 }
 
-void Netlink::transact(void* message, uint32_t length) {
+void Netlink::transact(void* message, uint32_t length,
+                       const std::function<void(const nlmsghdr&)>& answer) {
     auto* header = static_cast<nlmsghdr*>(message);
     header->nlmsg_seq = ++seq_;
     sockaddr_nl kernel{};
@@ -113,9 +114,9 @@ void Netlink::transact(void* message, uint32_t length) {
         static_cast<ssize_t>(length)) {
         sThrow(errno, "netlink send");
     }
-    alignas(nlmsghdr) char reply[8192];
+    alignas(nlmsghdr) char buffer[16384];
     for (;;) {
-        const ssize_t got = recv(fd_, reply, sizeof reply, 0);
+        const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
@@ -123,12 +124,18 @@ void Netlink::transact(void* message, uint32_t length) {
             sThrow(errno, "netlink receive");
         }
         int left = static_cast<int>(got);
-        for (auto* answer = reinterpret_cast<nlmsghdr*>(reply); NLMSG_OK(answer, left);
-             answer = NLMSG_NEXT(answer, left)) {
-            if (answer->nlmsg_seq != seq_ || answer->nlmsg_type != NLMSG_ERROR) {
+        for (auto* reply = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(reply, left);
+             reply = NLMSG_NEXT(reply, left)) {
+            if (reply->nlmsg_seq != seq_) {
                 continue;
             }
-            const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(answer));
+            if (reply->nlmsg_type != NLMSG_ERROR) {
+                if (answer) {
+                    answer(*reply);
+                }
+                continue;
+            }
+            const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(reply));
             if (error->error != 0) {
                 sThrow(-error->error, "netlink request");
             }
@@ -184,6 +191,29 @@ void Netlink::setUp(int ifindex) {
     info.ifi_change = IFF_UP;
     request.append(&info, sizeof info);
     transact(request.finish(), request.size());
+}
+
+uint8_t Netlink::operState(int ifindex) {
+    Request request(RTM_GETLINK, 0);
+    ifinfomsg info{};
+    info.ifi_family = AF_UNSPEC;
+    info.ifi_index = ifindex;
+    request.append(&info, sizeof info);
+    uint8_t state = 0; // unknown
+    transact(request.finish(), request.size(), [&](const nlmsghdr& reply) {
+        if (reply.nlmsg_type != RTM_NEWLINK) {
+            return;
+        }
+        const auto* link = static_cast<const ifinfomsg*>(NLMSG_DATA(&reply));
+        int left = static_cast<int>(IFLA_PAYLOAD(&reply));
+        for (const rtattr* attribute = IFLA_RTA(link); RTA_OK(attribute, left);
+             attribute = RTA_NEXT(attribute, left)) {
+            if (attribute->rta_type == IFLA_OPERSTATE) {
+                state = *static_cast<const uint8_t*>(RTA_DATA(attribute));
+            }
+        }
+    });
+    return state;
 }
 
 int interfaceIndex(const std::string& name) {

@@ -4,6 +4,8 @@
 #define QBSIM_NETLINK_H
 
 #include <cstdint>
+#include <functional>
+#include <linux/netlink.h>
 #include <netinet/in.h>
 #include <string>
 
@@ -23,8 +25,15 @@ public:
     void addAddress(int ifindex, in_addr address, int prefixLength);
     void setUp(int ifindex);
 
+    // The link's operational state (kOperUp once its queue runs).
+    uint8_t operState(int ifindex);
+    static constexpr uint8_t kOperUp = 6; // RFC 2863 "up", as the kernel reports it
+
 private:
-    void transact(void* message, uint32_t length);
+    // Sends a request and waits for its acknowledgement; `answer` sees
+    // every other message that comes back for it.
+    void transact(void* message, uint32_t length,
+                  const std::function<void(const nlmsghdr&)>& answer = {});
     int fd_ = -1;
     uint32_t seq_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
@@ -77,6 +78,21 @@ std::string sFindProgram(const std::string& name) {
         start = end + 1;
     }
     return {};
+}
+
+// Waits until the interface is operational: the kernel switches a link's
+// queue on a moment after its carrier comes, and until then it drops what is
+// sent (the first discovery request, say).
+void sAwaitRunning(const std::string& name) {
+    Netlink netlink;
+    const int index = interfaceIndex(name);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (netlink.operState(index) != Netlink::kOperUp) {
+        if (std::chrono::steady_clock::now() > end) {
+            sThrow(ETIMEDOUT, name + " does not come up");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 } // namespace
@@ -254,6 +270,8 @@ Pair::Pair(PairConfig config) : config_(std::move(config)) {
         }
         netlink.setUp(index);
     });
+    host_.run([&] { sAwaitRunning(config_.hostInterface); });
+    device_.run([&] { sAwaitRunning(config_.deviceInterface); });
 }
 
 void Pair::addDeviceAddress(const std::string& address) {
@@ -327,6 +345,7 @@ Process Process::spawn(const Namespace* ns, const std::vector<std::string>& argv
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
             _exit(125);
         }

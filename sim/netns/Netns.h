@@ -135,7 +135,9 @@ class Process {
 public:
     // argv[0] is looked up in PATH. `environment` entries ("NAME=value")
     // are set on top of this process's environment. With `ns` null the
-    // program stays in the caller's namespace.
+    // program stays in the caller's namespace. It starts with no signal
+    // blocked and SIGPIPE at its default. Throws std::system_error when the
+    // program cannot be started (ENOENT when it is not found).
     static Process spawn(const Namespace* ns, const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment = {});
 
@@ -155,6 +157,13 @@ public:
     // Waits for the end; returns the wait status, or -1 on timeout (the
     // process then keeps running).
     int wait(std::chrono::milliseconds timeout = std::chrono::milliseconds::max());
+
+    // Gives up the process: the caller reaps it from now on.
+    pid_t release() {
+        const pid_t pid = pid_;
+        pid_ = -1;
+        return pid;
+    }
 
 private:
     pid_t pid_ = -1;

@@ -1,5 +1,6 @@
 // The namespace harness: what it makes, what runs inside, and that nothing
 // of it outlives its owner, however the owner ends.
+#include "Inspect.h"
 #include "Netns.h"
 
 #include <gtest/gtest.h>
@@ -36,65 +37,12 @@ protected:
     }
 };
 
-std::set<std::string> sInterfaces(const Namespace& ns) {
-    std::set<std::string> names;
-    ns.run([&] {
-        struct if_nameindex* list = if_nameindex();
-        for (auto* entry = list; entry && entry->if_index != 0; ++entry) {
-            names.insert(entry->if_name);
-        }
-        if_freenameindex(list);
-    });
-    return names;
-}
-
-// Processes whose network namespace has this inode.
-std::vector<pid_t> sProcessesIn(ino_t inode) {
-    std::vector<pid_t> found;
-    DIR* proc = opendir("/proc");
-    while (dirent* entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-        struct stat info {};
-        const std::string link = "/proc/" + std::string(entry->d_name) + "/ns/net";
-        if (pid > 0 && stat(link.c_str(), &info) == 0 && info.st_ino == inode) {
-            found.push_back(pid);
-        }
-    }
-    closedir(proc);
-    return found;
-}
-
-// Waits until the namespace has nothing but loopback left: the veth pair
-// goes when the namespace at its other end is gone.
-bool sOnlyLoopbackWithin(const Namespace& ns, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (sInterfaces(ns) != std::set<std::string>{"lo"}) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-// Waits for a process that is not our child to end.
-bool sEndsWithin(pid_t pid, std::chrono::milliseconds limit) {
-    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0) {
-        return errno == ESRCH;
-    }
-    pollfd entry{fd, POLLIN, 0};
-    const bool ended = poll(&entry, 1, static_cast<int>(limit.count())) == 1;
-    close(fd);
-    return ended;
-}
-
 TEST_F(NetnsTest, PairJoinsTwoFreshNamespacesAndLeavesOursAlone) {
-    const auto ours = sInterfaces(Namespace::current());
+    const auto ours = netsim::interfaces(Namespace::current());
     Pair pair;
-    EXPECT_EQ(sInterfaces(pair.host()), (std::set<std::string>{"lo", "qbhost0"}));
-    EXPECT_EQ(sInterfaces(pair.device()), (std::set<std::string>{"lo", "qbdev0"}));
-    EXPECT_EQ(sInterfaces(Namespace::current()), ours);
+    EXPECT_EQ(netsim::interfaces(pair.host()), (std::set<std::string>{"lo", "qbhost0"}));
+    EXPECT_EQ(netsim::interfaces(pair.device()), (std::set<std::string>{"lo", "qbdev0"}));
+    EXPECT_EQ(netsim::interfaces(Namespace::current()), ours);
     EXPECT_FALSE(qbsim::netns::inTestNamespace());
     bool inside = false;
     pair.host().run([&] { inside = qbsim::netns::inTestNamespace(); });
@@ -144,9 +92,9 @@ TEST_F(NetnsTest, ProgramsRunInsideAndEndWithTheirStarter) {
     Pair pair;
     {
         auto sleeper = Process::spawn(&pair.host(), {"sleep", "30"});
-        EXPECT_EQ(sProcessesIn(pair.host().inode()), std::vector<pid_t>{sleeper.pid()});
+        EXPECT_EQ(netsim::processesIn(pair.host().inode()), std::vector<pid_t>{sleeper.pid()});
     } // killed and reaped
-    EXPECT_TRUE(sProcessesIn(pair.host().inode()).empty());
+    EXPECT_TRUE(netsim::processesIn(pair.host().inode()).empty());
 
     struct Case {
         std::vector<std::string> argv;
@@ -186,9 +134,9 @@ TEST_F(NetnsTest, NothingOutlivesItsOwner) {
             held = Namespace::open(holdHost ? pair.host().path() : pair.device().path());
             other = holdHost ? pair.device().inode() : pair.host().inode();
         }
-        EXPECT_TRUE(sOnlyLoopbackWithin(held, 10s));
-        EXPECT_TRUE(sProcessesIn(other).empty());
-        EXPECT_TRUE(sProcessesIn(held.inode()).empty());
+        EXPECT_TRUE(netsim::onlyLoopbackWithin(held, 10s));
+        EXPECT_TRUE(netsim::processesIn(other).empty());
+        EXPECT_TRUE(netsim::processesIn(held.inode()).empty());
     }
 
     // Killed: a holder program with namespaces, a module and a program on
@@ -224,18 +172,20 @@ TEST_F(NetnsTest, NothingOutlivesItsOwner) {
 
         Namespace held = Namespace::open(holdHost ? hostPath : devicePath);
         const ino_t other = Namespace::open(holdHost ? devicePath : hostPath).inode();
-        ASSERT_EQ(sProcessesIn(holdHost ? held.inode() : other), std::vector<pid_t>{sleeper});
+        ASSERT_EQ(netsim::processesIn(holdHost ? held.inode() : other),
+                  std::vector<pid_t>{sleeper});
 
         kill(holder, SIGKILL);
         int status = 0;
         ASSERT_EQ(waitpid(holder, &status, 0), holder);
-        EXPECT_TRUE(sEndsWithin(sleeper, 10s));
+        EXPECT_TRUE(netsim::endsWithin(sleeper, 10s));
         waitpid(sleeper, &status, 0);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 
-        EXPECT_TRUE(sOnlyLoopbackWithin(held, 10s)) << (holdHost ? "host side" : "device side");
-        EXPECT_TRUE(sProcessesIn(other).empty());
-        EXPECT_TRUE(sProcessesIn(held.inode()).empty());
+        EXPECT_TRUE(netsim::onlyLoopbackWithin(held, 10s))
+            << (holdHost ? "host side" : "device side");
+        EXPECT_TRUE(netsim::processesIn(other).empty());
+        EXPECT_TRUE(netsim::processesIn(held.inode()).empty());
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
