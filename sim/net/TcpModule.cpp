@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <stdexcept>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -153,6 +154,9 @@ void TcpModule::serve(int nsFd, std::promise<void>* started) {
         // later (the listener after a restart) land there as well.
         if (setns(nsFd, CLONE_NEWNET) != 0) {
             sThrow(errno, "setns");
+        }
+        if (!netns::inTestNamespace()) {
+            throw std::logic_error("a simulated module serves only in a test namespace");
         }
         s.address = netns::parseAddress(config_.address);
 

@@ -194,6 +194,12 @@ TEST_F(TcpModuleTest, SetupErrorsAreReported) {
     missing.address = "198.51.100.7";
     EXPECT_THROW(qbsim::net::TcpModule(rig.device(), std::make_unique<ScriptedPeer>(), missing),
                  std::system_error);
+    // Never in the machine's own network.
+    TcpModuleConfig loopback;
+    loopback.address = "127.0.0.1";
+    EXPECT_THROW(qbsim::net::TcpModule(qbsim::netns::Namespace::current(),
+                                       std::make_unique<ScriptedPeer>(), loopback),
+                 std::logic_error);
 }
 
 } // namespace
