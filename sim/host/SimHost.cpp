@@ -220,7 +220,8 @@ std::vector<std::string> Session::childEnvironment() const {
 }
 
 netns::Process startCommand(const Session& session, const std::vector<std::string>& command) {
-    return netns::Process::spawn(&session.hostNamespace(), command, session.childEnvironment());
+    return netns::Process::spawn(&session.hostNamespace(), command, session.childEnvironment(),
+                                 true);
 }
 
 } // namespace qbsim::host

@@ -88,8 +88,10 @@ private:
     std::vector<std::string> environment_;
 };
 
-// Runs `command` on the host side of the session with its environment and
-// returns the process (killed with the calling thread, see netns::Process).
+// Runs `command` on the host side of the session with its environment, in
+// a PID namespace of its own, and returns the process (see netns::Process:
+// it is killed with the calling thread, and whatever the command started
+// ends with it).
 netns::Process startCommand(const Session& session, const std::vector<std::string>& command);
 
 } // namespace qbsim::host

@@ -4,9 +4,9 @@
 //
 // See usage() in SimHost.cpp for the options and exit codes.
 //
-// Whatever the program leaves running is ended too: kestrane-sim is the
-// subreaper of everything started below it and kills what is left before it
-// removes the modules. kestrane-sim itself gets SIGTERM when the process
+// The command runs in a PID namespace of its own: whatever it leaves
+// running ends with it, and all of it ends when kestrane-sim does, even when
+// kestrane-sim is killed. kestrane-sim itself gets SIGTERM when the process
 // that started it ends (a test that crashed), and cleans up as on SIGTERM.
 #include "SimHost.h"
 
@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -33,44 +32,6 @@ constexpr auto kGrace = std::chrono::seconds(5); // after a forwarded signal, be
 int sFail(const std::string& message) {
     std::fprintf(stderr, "kestrane-sim: %s\n", message.c_str());
     return kSetupFailed;
-}
-
-// This process's children, over all its threads.
-std::vector<pid_t> sChildren() {
-    std::vector<pid_t> children;
-    DIR* tasks = opendir("/proc/self/task");
-    if (!tasks) {
-        return children;
-    }
-    while (dirent* task = readdir(tasks)) {
-        if (task->d_name[0] == '.') {
-            continue;
-        }
-        std::ifstream list("/proc/self/task/" + std::string(task->d_name) + "/children");
-        pid_t pid;
-        while (list >> pid) {
-            children.push_back(pid);
-        }
-    }
-    closedir(tasks);
-    return children;
-}
-
-// Kills and reaps everything still running below us. Grandchildren whose
-// parents die come to us (subreaper) and are caught in the next round.
-void sEndDescendants() {
-    for (int round = 0; round < 100; ++round) {
-        const auto children = sChildren();
-        for (pid_t pid : children) {
-            kill(pid, SIGKILL);
-        }
-        int status;
-        while (waitpid(-1, &status, children.empty() ? WNOHANG : 0) > 0) {
-        }
-        if (children.empty()) {
-            return;
-        }
-    }
 }
 
 } // namespace
@@ -103,7 +64,6 @@ int main(int argc, char** argv) {
     }
     pthread_sigmask(SIG_BLOCK, &handled, nullptr);
     signal(SIGPIPE, SIG_IGN); // a closed report pipe must not skip the clean-up
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
     const pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) {
@@ -189,7 +149,6 @@ int main(int argc, char** argv) {
             killAt = Steady::now() + kGrace;
         }
     }
-    sEndDescendants();
     session.reset(); // modules, rigs and namespaces
     return exitCode;
 }

@@ -95,6 +95,50 @@ void sAwaitRunning(const std::string& name) {
     }
 }
 
+// The first process of a PID namespace: starts the program, hands it the
+// signals it gets, reaps every orphan and ends with the program's exit code
+// (128 + signal when a signal ended it). Runs in a forked copy of a process
+// that may have had threads: system calls only.
+[[noreturn]] void sInit(const char* program, char* const* argv, char* const* envp, int report) {
+    sigset_t relayed;
+    sigemptyset(&relayed);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGCHLD}) {
+        sigaddset(&relayed, sig);
+    }
+    // Blocked, they arrive although the first process of a PID namespace
+    // ignores signals it has no handler for.
+    sigprocmask(SIG_BLOCK, &relayed, nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(program, argv, envp);
+        const int error = errno;
+        (void)!write(report, &error, sizeof error);
+        _exit(127);
+    }
+    close(report);
+    if (child < 0) {
+        _exit(126);
+    }
+    for (;;) {
+        siginfo_t info;
+        const int sig = sigwaitinfo(&relayed, &info);
+        if (sig == SIGCHLD) {
+            int status;
+            pid_t done;
+            while ((done = waitpid(-1, &status, WNOHANG)) > 0) {
+                if (done == child) {
+                    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+                }
+            }
+        } else if (sig > 0) {
+            kill(child, sig);
+        }
+    }
+}
+
 } // namespace
 
 bool available() {
@@ -286,7 +330,7 @@ void Pair::addDeviceAddress(const std::string& address) {
 // ---- Process ----
 
 Process Process::spawn(const Namespace* ns, const std::vector<std::string>& argv,
-                       const std::vector<std::string>& environment) {
+                       const std::vector<std::string>& environment, bool ownPids) {
     if (argv.empty()) {
         throw std::invalid_argument("spawn without a program");
     }
@@ -332,7 +376,11 @@ Process Process::spawn(const Namespace* ns, const std::vector<std::string>& argv
     }
     const pid_t parent = getpid();
     const int nsFd = ns ? ns->fd() : -1;
-    const pid_t pid = fork();
+    // With its own PID namespace the child is that namespace's first process
+    // ("init"): when it ends, the kernel ends everything else inside.
+    const pid_t pid = ownPids ? static_cast<pid_t>(syscall(SYS_clone, SIGCHLD | CLONE_NEWPID,
+                                                           nullptr, nullptr, nullptr, nullptr))
+                              : fork();
     if (pid < 0) {
         const int error = errno;
         close(report[0]);
@@ -346,15 +394,20 @@ Process Process::spawn(const Namespace* ns, const std::vector<std::string>& argv
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGPIPE, SIG_DFL);
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+        // In a PID namespace of its own the parent is out of sight (0).
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || (!ownPids && getppid() != parent)) {
             _exit(125);
         }
         if (nsFd >= 0 && setns(nsFd, CLONE_NEWNET) != 0) {
             error = errno;
-        } else {
-            execve(program.c_str(), args.data(), envp.data());
-            error = errno;
+            (void)!write(report[1], &error, sizeof error);
+            _exit(127);
         }
+        if (ownPids) {
+            sInit(program.c_str(), args.data(), envp.data(), report[1]);
+        }
+        execve(program.c_str(), args.data(), envp.data());
+        error = errno;
         (void)!write(report[1], &error, sizeof error);
         _exit(127);
     }

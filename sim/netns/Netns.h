@@ -138,8 +138,14 @@ public:
     // program stays in the caller's namespace. It starts with no signal
     // blocked and SIGPIPE at its default. Throws std::system_error when the
     // program cannot be started (ENOENT when it is not found).
+    //
+    // With `ownPids` the program runs under a small first process of a PID
+    // namespace of its own, which passes signals on to it and ends with its
+    // exit code (128 + signal when a signal ended it). When that process
+    // ends, or is killed, the kernel ends everything the program started:
+    // nothing it leaves running survives.
     static Process spawn(const Namespace* ns, const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {}, bool ownPids = false);
 
     Process() = default;
     Process(Process&& other) noexcept;

@@ -111,6 +111,16 @@ TEST_F(NetnsTest, ProgramsRunInsideAndEndWithTheirStarter) {
     }
     EXPECT_THROW(Process::spawn(&pair.host(), {"qbsim-no-such-program"}), std::system_error);
 
+    // In a PID namespace of its own: what the program leaves running ends
+    // with it, signals reach the program, and a missing one is reported.
+    auto leaver = Process::spawn(&pair.host(), {"sh", "-c", "sleep 100 & exit 5"}, {}, true);
+    EXPECT_EQ(qbsim::netns::exitCode(leaver.wait(10s)), 5);
+    EXPECT_TRUE(netsim::processesIn(pair.host().inode()).empty());
+    auto sleeper = Process::spawn(&pair.host(), {"sleep", "100"}, {}, true);
+    sleeper.kill(SIGTERM);
+    EXPECT_EQ(qbsim::netns::exitCode(sleeper.wait(10s)), 128 + SIGTERM);
+    EXPECT_THROW(Process::spawn(&pair.host(), {"/dev/null"}, {}, true), std::system_error);
+
     // Started from a thread that ends: the program goes with the thread.
     Process orphan;
     std::thread([&] { orphan = Process::spawn(&pair.host(), {"sleep", "30"}); }).join();

@@ -208,11 +208,12 @@ TEST_F(SimHostTest, ProgramRunsTheCommandOnTheHostSideOnly) {
     EXPECT_NE(result.out.find("\nKESTRANE_SIM_HOST=192.0.2.10\n"), std::string::npos);
 }
 
-// kestrane-sim ended by a signal, or by the end of whoever started it: the
-// command and what it started are gone, and so are the namespaces.
+// kestrane-sim ended by a signal, by the end of whoever started it, or
+// killed: the command and what it started are gone, and so are the
+// namespaces.
 TEST_F(SimHostTest, ProgramCleansUpWhenStopped) {
-    enum class Stop { Term, Int, LauncherEnds };
-    for (Stop stop : {Stop::Term, Stop::Int, Stop::LauncherEnds}) {
+    enum class Stop { Term, Int, LauncherEnds, Kill };
+    for (Stop stop : {Stop::Term, Stop::Int, Stop::LauncherEnds, Stop::Kill}) {
         SCOPED_TRACE(static_cast<int>(stop));
         const std::string report = dir_.path() + "/report";
         std::remove(report.c_str());
@@ -256,25 +257,28 @@ TEST_F(SimHostTest, ProgramCleansUpWhenStopped) {
             if (!lines.empty() && !host.valid()) {
                 host = qbsim::netns::Namespace::open(lines[0].substr(lines[0].rfind(' ') + 1));
             }
-            if (host.valid() && (inside = netsim::processesIn(host.inode())).size() == 2) {
+            if (host.valid() && (inside = netsim::processesIn(host.inode())).size() == 3) {
                 break;
             }
             std::this_thread::sleep_for(20ms);
         }
         ASSERT_TRUE(host.valid());
-        ASSERT_EQ(inside.size(), 2u); // the two sleeps
+        ASSERT_EQ(inside.size(), 3u); // the command's first process and two sleeps
 
         if (stop == Stop::Term) {
             sim.kill(SIGTERM);
         } else if (stop == Stop::Int) {
             sim.kill(SIGINT);
+        } else if (stop == Stop::Kill) {
+            sim.kill(SIGKILL);
         } else {
             endTheLauncher();
         }
         const int status = sim.wait(20s);
         ASSERT_NE(status, -1);
-        // The shell dies of the forwarded signal (SIGTERM when the launcher ends).
-        const int sig = stop == Stop::Int ? SIGINT : SIGTERM;
+        // The command dies of the forwarded signal (SIGTERM when the launcher
+        // ends); a killed kestrane-sim forwards nothing.
+        const int sig = stop == Stop::Int ? SIGINT : stop == Stop::Kill ? SIGKILL : SIGTERM;
         EXPECT_EQ(qbsim::netns::exitCode(status), 128 + sig);
         for (pid_t pid : inside) {
             EXPECT_TRUE(netsim::endsWithin(pid, 5s)) << pid;
