@@ -181,7 +181,9 @@ std::string takeNetworkKeys(const std::string& description, net::TcpModuleConfig
     return tidy;
 }
 
-Session::Session(const std::vector<ModuleRequest>& modules, const PeerFactory& factory) {
+Session::Session(const std::vector<ModuleRequest>& modules, const PeerFactory& factory,
+                 Janitor* janitor)
+    : janitor_(janitor) {
     tcp_ = std::make_unique<net::TcpModuleRig>();
     report_.push_back("host " + tcp_->hostAddress() + " " + tcp_->host().path());
     environment_.push_back("KESTRANE_SIM_HOST=" + tcp_->hostAddress());

@@ -5,6 +5,7 @@
 #define QBSIM_HOST_SIM_HOST_H
 
 #include "BytePeer.h"
+#include "Janitor.h"
 #include "Netns.h"
 #include "TcpModuleRig.h"
 
@@ -63,7 +64,10 @@ PeerFactory modelPeerFactory();
 // network.
 class Session {
 public:
-    Session(const std::vector<ModuleRequest>& modules, const PeerFactory& factory);
+    // With a janitor, what the session makes in the file system is also
+    // removed when the process is killed.
+    Session(const std::vector<ModuleRequest>& modules, const PeerFactory& factory,
+            Janitor* janitor = nullptr);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -83,6 +87,7 @@ public:
     net::TcpModuleRig& network() { return *tcp_; }
 
 private:
+    [[maybe_unused]] Janitor* janitor_; // for the USB sandbox and the node links
     std::unique_ptr<net::TcpModuleRig> tcp_;
     std::vector<std::string> report_;
     std::vector<std::string> environment_;

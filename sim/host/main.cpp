@@ -54,6 +54,15 @@ int main(int argc, char** argv) {
         return sFail("needs root (network namespaces)");
     }
 
+    // First, while this process has no other thread: what the session makes
+    // in the file system goes even if we are killed.
+    std::optional<host::Janitor> janitor;
+    try {
+        janitor.emplace();
+    } catch (const std::exception& error) {
+        return sFail(error.what());
+    }
+
     // The signals are taken here, on the main thread, one at a time; every
     // thread started from now on inherits the mask. The command starts with
     // an empty mask.
@@ -72,7 +81,7 @@ int main(int argc, char** argv) {
 
     std::optional<host::Session> session;
     try {
-        session.emplace(options.modules, host::modelPeerFactory());
+        session.emplace(options.modules, host::modelPeerFactory(), &*janitor);
     } catch (const std::exception& error) {
         return sFail(error.what());
     }

@@ -123,9 +123,13 @@ void Netlink::transact(void* message, uint32_t length,
             }
             sThrow(errno, "netlink receive");
         }
-        int left = static_cast<int>(got);
-        for (auto* reply = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(reply, left);
-             reply = NLMSG_NEXT(reply, left)) {
+        const size_t length = static_cast<size_t>(got);
+        for (size_t offset = 0; offset + sizeof(nlmsghdr) <= length;) {
+            const auto* reply = reinterpret_cast<const nlmsghdr*>(buffer + offset);
+            if (reply->nlmsg_len < sizeof(nlmsghdr) || offset + reply->nlmsg_len > length) {
+                break;
+            }
+            offset += NLMSG_ALIGN(reply->nlmsg_len);
             if (reply->nlmsg_seq != seq_) {
                 continue;
             }

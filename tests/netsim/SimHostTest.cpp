@@ -1,6 +1,7 @@
 // kestrane-sim: its command line, its session with modules of a test's own
 // making, and the program itself (exit codes, namespace, clean-up).
 #include "HostClient.h"
+#include "Janitor.h"
 #include "Inspect.h"
 #include "RunProgram.h"
 #include "ScriptedPeer.h"
@@ -14,6 +15,7 @@
 #include <functional>
 #include <future>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -285,6 +287,51 @@ TEST_F(SimHostTest, ProgramCleansUpWhenStopped) {
         }
         EXPECT_TRUE(netsim::processesIn(host.inode()).empty());
         EXPECT_TRUE(netsim::onlyLoopbackWithin(host, 10s));
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Janitor, RemovesWhatAKilledOwnerLeftAndNothingElse) {
+    char dirTemplate[] = "/tmp/qbsim-janitor-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string dir = dirTemplate;
+    ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0700), 0);
+    std::ofstream(dir + "/sub/file") << "x";
+    const std::string link = dir + "-link";
+    const std::string moved = dir + "-moved";
+    ASSERT_EQ(symlink("/dev/pts/999", link.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/pts/998", moved.c_str()), 0);
+
+    {
+        // An owner that cleans up itself: the janitor leaves everything.
+        qbsim::host::Janitor janitor;
+        janitor.removeTree(dir);
+        janitor.removeLink(link, "/dev/pts/999");
+    }
+    struct stat info {};
+    EXPECT_EQ(lstat(dir.c_str(), &info), 0);
+    EXPECT_EQ(lstat(link.c_str(), &info), 0);
+
+    {
+        // A killed owner: the janitor removes what it was told, but not a
+        // link that points elsewhere by now (someone else's).
+        qbsim::host::Janitor janitor;
+        janitor.removeTree(dir);
+        janitor.removeLink(link, "/dev/pts/999");
+        janitor.removeLink(moved, "/dev/pts/997");
+        janitor.abandon();
+    }
+    EXPECT_NE(lstat(dir.c_str(), &info), 0);
+    EXPECT_NE(lstat(link.c_str(), &info), 0);
+    EXPECT_EQ(lstat(moved.c_str(), &info), 0);
+    unlink(moved.c_str());
+
+    qbsim::host::Janitor janitor;
+    for (const char* unsafe : {"/etc", "/tmp", "/tmp/", "/tmp/a/b", "/tmp/..", "tmp/x"}) {
+        EXPECT_THROW(janitor.removeTree(unsafe), std::invalid_argument) << unsafe;
     }
 }
 
