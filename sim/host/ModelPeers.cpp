@@ -1,4 +1,6 @@
-// Module descriptions are the module model's to parse.
+// Modules made from their one-line descriptions by the module model.
+#include "ModuleDescription.h"
+#include "ModuleModel.h"
 #include "SimHost.h"
 
 #include <stdexcept>
@@ -6,9 +8,15 @@
 namespace qbsim::host {
 
 PeerFactory modelPeerFactory() {
-    return [](const std::string&) -> MadePeer {
-        throw std::invalid_argument("this build has no module model to make modules from "
-                                    "descriptions");
+    return [](const std::string& description) {
+        DescriptionResult parsed = parseModuleDescription(description);
+        if (!parsed) {
+            throw std::invalid_argument(parsed.error);
+        }
+        MadePeer made;
+        made.moduleAddress = parsed.config.address;
+        made.peer = std::make_unique<ModuleModel>(parsed.config);
+        return made;
     };
 }
 

@@ -15,21 +15,6 @@ std::string sSerial(uint32_t serial) {
     return text;
 }
 
-uint16_t sPort(const std::string& text) {
-    size_t used = 0;
-    unsigned long value = 0;
-    try {
-        value = std::stoul(text, &used, 10);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || value == 0 || value > 65535 ||
-        !std::isdigit(static_cast<unsigned char>(text[0]))) {
-        throw std::invalid_argument("port=" + text + ": not a TCP port");
-    }
-    return static_cast<uint16_t>(value);
-}
-
 } // namespace
 
 const char* kindName(Kind kind) {
@@ -131,56 +116,6 @@ Options parseArguments(const std::vector<std::string>& args) {
     return options;
 }
 
-std::string takeNetworkKeys(const std::string& description, net::TcpModuleConfig& config) {
-    std::string rest = description;
-    size_t i = 0;
-    while (i < rest.size()) {
-        while (i < rest.size() && std::isspace(static_cast<unsigned char>(rest[i]))) {
-            ++i;
-        }
-        // One word; brackets keep nested descriptions in one piece.
-        const size_t start = i;
-        int depth = 0;
-        while (i < rest.size() &&
-               (depth > 0 || !std::isspace(static_cast<unsigned char>(rest[i])))) {
-            depth += rest[i] == '[' ? 1 : rest[i] == ']' ? -1 : 0;
-            ++i;
-        }
-        const std::string word = rest.substr(start, i - start);
-        if (word.rfind("ip=", 0) == 0) {
-            const std::string address = word.substr(3);
-            const in_addr parsed = netns::parseAddress(address);
-            const uint32_t host = ntohl(parsed.s_addr);
-            if ((host >> 8) != 0xC00002 || (host & 0xFF) == 0 || (host & 0xFF) == 10 ||
-                (host & 0xFF) == 255) {
-                throw std::invalid_argument("ip=" + address +
-                                            ": the device side uses 192.0.2.1 to 192.0.2.254 "
-                                            "without 192.0.2.10");
-            }
-            config.address = address;
-        } else if (word.rfind("port=", 0) == 0) {
-            config.port = sPort(word.substr(5));
-        } else {
-            continue;
-        }
-        rest.erase(start, i - start);
-        i = start;
-    }
-    // Tidy the blanks the removed words leave.
-    std::string tidy;
-    for (char c : rest) {
-        if (std::isspace(static_cast<unsigned char>(c)) &&
-            (tidy.empty() || std::isspace(static_cast<unsigned char>(tidy.back())))) {
-            continue;
-        }
-        tidy += c;
-    }
-    while (!tidy.empty() && std::isspace(static_cast<unsigned char>(tidy.back()))) {
-        tidy.pop_back();
-    }
-    return tidy;
-}
-
 Session::Session(const std::vector<ModuleRequest>& modules, const PeerFactory& factory,
                  Janitor* janitor)
     : janitor_(janitor) {
@@ -194,7 +129,7 @@ Session::Session(const std::vector<ModuleRequest>& modules, const PeerFactory& f
             switch (request.kind) {
             case Kind::Tcp: {
                 net::TcpModuleConfig config;
-                const std::string description = takeNetworkKeys(request.description, config);
+                const std::string description = net::takeNetworkKeys(request.description, config);
                 MadePeer made = factory(description);
                 config.moduleAddress = made.moduleAddress;
                 const uint32_t serial = made.peer->identity().serialNumber;

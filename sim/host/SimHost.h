@@ -7,6 +7,7 @@
 #include "BytePeer.h"
 #include "Janitor.h"
 #include "Netns.h"
+#include "ModelModules.h"
 #include "TcpModuleRig.h"
 
 #include <functional>
@@ -36,11 +37,6 @@ struct Options {
 Options parseArguments(const std::vector<std::string>& args);
 
 const char* usage();
-
-// The network settings a --tcp description may carry besides the module's
-// own: "ip=A.B.C.D" (its address on the device side) and "port=N" (its
-// packet service). They are taken out; the rest is the module's.
-std::string takeNetworkKeys(const std::string& description, net::TcpModuleConfig& config);
 
 // A module made from its description.
 struct MadePeer {

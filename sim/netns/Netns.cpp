@@ -108,7 +108,11 @@ void sAwaitRunning(const std::string& name) {
     // Blocked, they arrive although the first process of a PID namespace
     // ignores signals it has no handler for.
     sigprocmask(SIG_BLOCK, &relayed, nullptr);
-    const pid_t child = fork();
+    // Not fork(): this copy of the starter has none of the library's
+    // bookkeeping for it, and fork() would wait for locks that the
+    // starter's other threads held when it was copied.
+    const pid_t child =
+        static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr));
     if (child == 0) {
         sigset_t none;
         sigemptyset(&none);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
@@ -120,6 +121,26 @@ TEST_F(NetnsTest, ProgramsRunInsideAndEndWithTheirStarter) {
     sleeper.kill(SIGTERM);
     EXPECT_EQ(qbsim::netns::exitCode(sleeper.wait(10s)), 128 + SIGTERM);
     EXPECT_THROW(Process::spawn(&pair.host(), {"/dev/null"}, {}, true), std::system_error);
+
+    // Started while other threads allocate: the copy of the starter must
+    // not wait for locks they held at that moment.
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> allocators;
+    for (int i = 0; i < 2; ++i) {
+        allocators.emplace_back([&] {
+            while (busy) {
+                std::vector<std::string> garbage(64, std::string(100, 'x'));
+            }
+        });
+    }
+    for (int i = 0; i < 20; ++i) {
+        auto quick = Process::spawn(&pair.host(), {"true"}, {}, i % 2 == 0);
+        EXPECT_EQ(qbsim::netns::exitCode(quick.wait(10s)), 0) << i;
+    }
+    busy = false;
+    for (auto& thread : allocators) {
+        thread.join();
+    }
 
     // Started from a thread that ends: the program goes with the thread.
     Process orphan;

@@ -110,7 +110,7 @@ TEST(SimHostArguments, NetworkKeysLeaveTheModulesDescription) {
     };
     for (const auto& c : cases) {
         qbsim::net::TcpModuleConfig config;
-        EXPECT_EQ(qbsim::host::takeNetworkKeys(c.description, config), c.rest) << c.description;
+        EXPECT_EQ(qbsim::net::takeNetworkKeys(c.description, config), c.rest) << c.description;
         EXPECT_EQ(config.address, c.address) << c.description;
         EXPECT_EQ(config.port, c.port) << c.description;
     }
@@ -118,7 +118,7 @@ TEST(SimHostArguments, NetworkKeysLeaveTheModulesDescription) {
          {"port=0", "port=65536", "port=x", "port=", "port=-1", "ip=192.0.2.10", "ip=10.0.0.1",
           "ip=192.0.2.0", "ip=192.0.2.255", "ip=192.0.2", "ip="}) {
         qbsim::net::TcpModuleConfig config;
-        EXPECT_THROW(qbsim::host::takeNetworkKeys(wrong, config), std::invalid_argument) << wrong;
+        EXPECT_THROW(qbsim::net::takeNetworkKeys(wrong, config), std::invalid_argument) << wrong;
     }
 }
 
@@ -196,6 +196,29 @@ TEST_F(SimHostTest, ProgramPassesTheCommandsStatusThrough) {
     const auto help = qbtest::RunProgram({KESTRANE_SIM, "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out, qbsim::host::usage());
+}
+
+TEST_F(SimHostTest, ProgramPutsModelModulesOnTheNetwork) {
+    const std::string client = NETSIM_CLIENT;
+    const auto result =
+        qbtest::RunProgram({KESTRANE_SIM, "--tcp", "serial=2181F0EE model=14 address=6", "--tcp",
+                            "serial=11 model=13 ip=192.0.2.40 port=9100", "--", "sh", "-c",
+                            client + " discover 3000 2 | sort; " + client +
+                                " exchange 192.0.2.20 9000 '06 03 03 49 20' 9"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto lines = sLines(result.out);
+    ASSERT_EQ(lines.size(), 6u) << result.out;
+    EXPECT_EQ(lines[1], "tcp 2181F0EE 192.0.2.20 9000");
+    EXPECT_EQ(lines[2], "tcp 00000011 192.0.2.40 9100");
+    EXPECT_EQ(lines[3], "192.0.2.20 00 06 28 23 EE F0 81 21 00 00 00 00 0E 00 00 00");
+    EXPECT_EQ(lines[4], "192.0.2.40 00 02 8C 23 11 00 00 00 00 00 00 00 0D 00 00 00");
+    EXPECT_EQ(lines[5], "06 07 03 09 00 21 81 F0 EE");
+
+    const auto wrong =
+        qbtest::RunProgram({KESTRANE_SIM, "--tcp", "serial=1 colour=red", "--", "true"});
+    EXPECT_EQ(wrong.status, 125);
+    EXPECT_EQ(wrong.err, "kestrane-sim: --tcp \"serial=1 colour=red\": unknown key 'colour'\n");
+    EXPECT_EQ(wrong.out, "");
 }
 
 TEST_F(SimHostTest, ProgramRunsTheCommandOnTheHostSideOnly) {
