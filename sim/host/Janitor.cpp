@@ -6,9 +6,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
@@ -22,6 +24,7 @@ namespace {
 //   L <path> <tab> <target>   remove the link if it still points there
 //   T <path>                  remove the directory tree
 //   D                         the owner has cleaned up: forget everything
+//   A                         clean up now (tests)
 
 int sRemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
     remove(path);
@@ -52,7 +55,9 @@ void sClean(const std::vector<std::string>& records) {
             const std::string target = body.substr(tab + 1);
             char actual[PATH_MAX];
             const ssize_t length = readlink(path.c_str(), actual, sizeof actual - 1);
-            if (length >= 0 && std::string(actual, static_cast<size_t>(length)) == target) {
+            struct stat pointee {};
+            if (length >= 0 && (std::string(actual, static_cast<size_t>(length)) == target ||
+                                stat(path.c_str(), &pointee) != 0)) {
                 unlink(path.c_str());
             }
         } else if (record[0] == 'T' && sSafeTree(body)) {
@@ -64,7 +69,17 @@ void sClean(const std::vector<std::string>& records) {
     }
 }
 
-[[noreturn]] void sServe(int in) {
+// Waits (a while at most) until the owner has ended, so that the files it
+// held open (the ptys that node links point to) are closed.
+void sAwaitOwner(int ownerFd) {
+    if (ownerFd >= 0) {
+        pollfd entry{ownerFd, POLLIN, 0};
+        while (poll(&entry, 1, 2000) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+[[noreturn]] void sServe(int in, int ownerFd) {
     // Out of the way of the terminal's and the owner's signals, and of
     // anyone waiting for the owner's output to end.
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
@@ -93,10 +108,15 @@ void sClean(const std::vector<std::string>& records) {
             if (line == "D") {
                 _exit(0);
             }
+            if (line == "A") {
+                sClean(records);
+                _exit(0);
+            }
             records.push_back(line);
             line.clear();
         }
     }
+    sAwaitOwner(ownerFd);
     sClean(records);
     _exit(0);
 }
@@ -108,16 +128,24 @@ Janitor::Janitor() {
     if (pipe2(fds, O_CLOEXEC) != 0) {
         throw std::system_error(errno, std::generic_category(), "pipe");
     }
+    // A handle on ourselves, which the janitor polls for our end.
+    const int self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
     pid_ = fork();
     if (pid_ < 0) {
         const int error = errno;
+        if (self >= 0) {
+            close(self);
+        }
         close(fds[0]);
         close(fds[1]);
         throw std::system_error(error, std::generic_category(), "fork");
     }
     if (pid_ == 0) {
         close(fds[1]);
-        sServe(fds[0]);
+        sServe(fds[0], self);
+    }
+    if (self >= 0) {
+        close(self);
     }
     close(fds[0]);
     pipe_ = fds[1];
@@ -169,6 +197,7 @@ void Janitor::removeTree(const std::string& path) {
 
 void Janitor::abandon() {
     if (pipe_ >= 0) {
+        send("A");
         close(pipe_);
         pipe_ = -1;
     }

@@ -28,7 +28,8 @@ uint16_t sPort(const std::string& text) {
 
 } // namespace
 
-std::string takeNetworkKeys(const std::string& description, net::TcpModuleConfig& config) {
+std::string takeWords(const std::string& description, const std::set<std::string>& keys,
+                      std::map<std::string, std::string>& taken) {
     std::string rest = description;
     size_t i = 0;
     while (i < rest.size()) {
@@ -44,21 +45,13 @@ std::string takeNetworkKeys(const std::string& description, net::TcpModuleConfig
             ++i;
         }
         const std::string word = rest.substr(start, i - start);
-        if (word.rfind("ip=", 0) == 0) {
-            const std::string address = word.substr(3);
-            const in_addr parsed = netns::parseAddress(address);
-            const uint32_t host = ntohl(parsed.s_addr);
-            if ((host >> 8) != 0xC00002 || (host & 0xFF) == 0 || (host & 0xFF) == 10 ||
-                (host & 0xFF) == 255) {
-                throw std::invalid_argument("ip=" + address +
-                                            ": the device side uses 192.0.2.1 to 192.0.2.254 "
-                                            "without 192.0.2.10");
-            }
-            config.address = address;
-        } else if (word.rfind("port=", 0) == 0) {
-            config.port = sPort(word.substr(5));
-        } else {
+        const size_t equals = word.find('=');
+        const std::string key = word.substr(0, equals);
+        if (equals == std::string::npos || keys.count(key) == 0) {
             continue;
+        }
+        if (!taken.emplace(key, word.substr(equals + 1)).second) {
+            throw std::invalid_argument(key + "= given twice");
         }
         rest.erase(start, i - start);
         i = start;
@@ -76,6 +69,26 @@ std::string takeNetworkKeys(const std::string& description, net::TcpModuleConfig
         tidy.pop_back();
     }
     return tidy;
+}
+
+std::string takeNetworkKeys(const std::string& description, TcpModuleConfig& config) {
+    std::map<std::string, std::string> taken;
+    std::string rest = takeWords(description, {"ip", "port"}, taken);
+    if (auto ip = taken.find("ip"); ip != taken.end()) {
+        const std::string& address = ip->second;
+        const uint32_t host = ntohl(netns::parseAddress(address).s_addr);
+        if ((host >> 8) != 0xC00002 || (host & 0xFF) == 0 || (host & 0xFF) == 10 ||
+            (host & 0xFF) == 255) {
+            throw std::invalid_argument("ip=" + address +
+                                        ": the device side uses 192.0.2.1 to 192.0.2.254 "
+                                        "without 192.0.2.10");
+        }
+        config.address = address;
+    }
+    if (auto port = taken.find("port"); port != taken.end()) {
+        config.port = sPort(port->second);
+    }
+    return rest;
 }
 
 TcpModule& addModel(TcpModuleRig& rig, const std::string& description) {

@@ -11,13 +11,21 @@
 
 #include "TcpModuleRig.h"
 
+#include <map>
+#include <set>
 #include <string>
 
 namespace qbsim::net {
 
+// Takes the words "key=value" whose keys are in `keys` out of a description
+// into `taken` and returns the rest. Words inside brackets (nested
+// descriptions) stay. Throws std::invalid_argument for a key given twice.
+std::string takeWords(const std::string& description, const std::set<std::string>& keys,
+                      std::map<std::string, std::string>& taken);
+
 // Takes "ip=" and "port=" out of a description into `config` and returns
-// the rest, the module's own. Words inside brackets (nested descriptions)
-// stay. Throws std::invalid_argument for a wrong address or port.
+// the rest, the module's own. Throws std::invalid_argument for a wrong
+// address or port.
 std::string takeNetworkKeys(const std::string& description, TcpModuleConfig& config);
 
 // Adds a module model to the rig; its module address is the one announced

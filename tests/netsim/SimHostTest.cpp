@@ -326,7 +326,9 @@ TEST(Janitor, RemovesWhatAKilledOwnerLeftAndNothingElse) {
     const std::string link = dir + "-link";
     const std::string moved = dir + "-moved";
     ASSERT_EQ(symlink("/dev/pts/999", link.c_str()), 0);
-    ASSERT_EQ(symlink("/dev/pts/998", moved.c_str()), 0);
+    const std::string dangling = dir + "-dangling";
+    ASSERT_EQ(symlink("/dev/null", moved.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/pts/no-such-pty", dangling.c_str()), 0);
 
     {
         // An owner that cleans up itself: the janitor leaves everything.
@@ -339,16 +341,19 @@ TEST(Janitor, RemovesWhatAKilledOwnerLeftAndNothingElse) {
     EXPECT_EQ(lstat(link.c_str(), &info), 0);
 
     {
-        // A killed owner: the janitor removes what it was told, but not a
-        // link that points elsewhere by now (someone else's).
+        // A killed owner: the janitor removes what it was told, links that
+        // point nowhere by now included, but not a link that points to
+        // something else that is there (someone else's).
         qbsim::host::Janitor janitor;
         janitor.removeTree(dir);
         janitor.removeLink(link, "/dev/pts/999");
         janitor.removeLink(moved, "/dev/pts/997");
+        janitor.removeLink(dangling, "/dev/pts/996");
         janitor.abandon();
     }
     EXPECT_NE(lstat(dir.c_str(), &info), 0);
     EXPECT_NE(lstat(link.c_str(), &info), 0);
+    EXPECT_NE(lstat(dangling.c_str(), &info), 0);
     EXPECT_EQ(lstat(moved.c_str(), &info), 0);
     unlink(moved.c_str());
 
