@@ -1,8 +1,14 @@
 #include "SimHost.h"
 
+#include "PtyRig.h"
+#ifdef QBSIM_HAVE_USB
+#include "UsbTestbed.h"
+#endif
+
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
+#include <map>
 #include <stdexcept>
 
 namespace qbsim::host {
@@ -116,41 +122,132 @@ Options parseArguments(const std::vector<std::string>& args) {
     return options;
 }
 
+// Declared in the order of their construction: the rigs go before the
+// modules they drive.
+struct Session::Rigs {
+    std::vector<std::unique_ptr<BytePeer>> peers; // for the ptys
+#ifdef QBSIM_HAVE_USB
+    std::unique_ptr<usb::Testbed> usb;
+#endif
+    std::vector<std::unique_ptr<pty::NodeRig>> nodes;
+    std::vector<std::unique_ptr<pty::SerialRig>> serials;
+};
+
 Session::Session(const std::vector<ModuleRequest>& modules, const PeerFactory& factory,
                  Janitor* janitor)
-    : janitor_(janitor) {
+    : janitor_(janitor), rigs_(std::make_unique<Rigs>()) {
     tcp_ = std::make_unique<net::TcpModuleRig>();
     report_.push_back("host " + tcp_->hostAddress() + " " + tcp_->host().path());
     environment_.push_back("KESTRANE_SIM_HOST=" + tcp_->hostAddress());
 
     for (const auto& request : modules) {
-        const std::string kind = kindName(request.kind);
         try {
             switch (request.kind) {
-            case Kind::Tcp: {
-                net::TcpModuleConfig config;
-                const std::string description = net::takeNetworkKeys(request.description, config);
-                MadePeer made = factory(description);
-                config.moduleAddress = made.moduleAddress;
-                const uint32_t serial = made.peer->identity().serialNumber;
-                net::TcpModule& module = tcp_->add(std::move(made.peer), config);
-                report_.push_back("tcp " + sSerial(serial) + " " + module.config().address + " " +
-                                  std::to_string(module.config().port));
+            case Kind::Tcp:
+                addTcp(request.description, factory);
+                break;
+            case Kind::Usb:
+                addUsb(request.description, factory);
+                break;
+            case Kind::Node:
+                addNode(request.description, factory);
+                break;
+            case Kind::Serial:
+                addSerial(request.description, factory);
                 break;
             }
-            case Kind::Usb:
-            case Kind::Node:
-            case Kind::Serial:
-                throw std::runtime_error("this build has no " + kind + " rig");
-            }
         } catch (const std::exception& error) {
-            throw std::runtime_error("--" + kind + " \"" + request.description +
-                                     "\": " + error.what());
+            throw std::runtime_error("--" + std::string(kindName(request.kind)) + " \"" +
+                                     request.description + "\": " + error.what());
         }
     }
 }
 
-Session::~Session() = default;
+Session::~Session() {
+    rigs_.reset();
+    tcp_.reset();
+}
+
+void Session::addTcp(const std::string& description, const PeerFactory& factory) {
+    net::TcpModuleConfig config;
+    MadePeer made = factory(net::takeNetworkKeys(description, config));
+    config.moduleAddress = made.moduleAddress;
+    const uint32_t serial = made.peer->identity().serialNumber;
+    net::TcpModule& module = tcp_->add(std::move(made.peer), config);
+    report_.push_back("tcp " + sSerial(serial) + " " + module.config().address + " " +
+                      std::to_string(module.config().port));
+}
+
+void Session::addUsb(const std::string& description, const PeerFactory& factory) {
+#ifdef QBSIM_HAVE_USB
+    MadePeer made = factory(description);
+    const uint32_t serial = made.peer->identity().serialNumber;
+    if (!rigs_->usb) {
+        rigs_->usb = std::make_unique<usb::Testbed>();
+        if (janitor_) {
+            janitor_->removeTree(rigs_->usb->rootDir());
+        }
+        const auto preload = rigs_->usb->childEnvironment();
+        environment_.insert(environment_.end(), preload.begin(), preload.end());
+    }
+    rigs_->usb->addModule(std::move(made.peer));
+    report_.push_back("usb " + sSerial(serial));
+#else
+    (void)description;
+    (void)factory;
+    throw std::runtime_error("this build has no USB emulation (umockdev was not found)");
+#endif
+}
+
+void Session::addNode(const std::string& description, const PeerFactory& factory) {
+    MadePeer made = factory(description);
+    BytePeer& peer = *made.peer;
+    // Once the rig runs, only its thread may call the peer.
+    const uint32_t serial = peer.identity().serialNumber;
+    rigs_->peers.push_back(std::move(made.peer));
+    auto rig = std::make_unique<pty::NodeRig>(peer);
+    const std::string path = rig->linkPath();
+    if (janitor_) {
+        janitor_->removeLink(path, rig->slavePath());
+    }
+    environment_.push_back("KESTRANE_SIM_NODE" + std::to_string(rigs_->nodes.size()) + "=" + path);
+    report_.push_back("node " + sSerial(serial) + " " + path);
+    rigs_->nodes.push_back(std::move(rig));
+}
+
+void Session::addSerial(const std::string& description, const PeerFactory& factory) {
+    std::map<std::string, std::string> taken;
+    const std::string own = net::takeWords(description, {"rate"}, taken);
+    pty::SerialRig::Options options;
+    if (auto rate = taken.find("rate"); rate != taken.end()) {
+        if (rate->second == "port") {
+            options.pacing = pty::Pacing::PortRate;
+        } else {
+            size_t used = 0;
+            unsigned long bits = 0;
+            try {
+                bits = std::stoul(rate->second, &used, 10);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != rate->second.size() || bits == 0 || bits > 10000000 ||
+                !std::isdigit(static_cast<unsigned char>(rate->second[0]))) {
+                throw std::invalid_argument("rate=" + rate->second +
+                                            ": a bit rate, or port for the port's own");
+            }
+            options.pacing = pty::Pacing::Fixed;
+            options.bitsPerSecond = static_cast<unsigned>(bits);
+        }
+    }
+    MadePeer made = factory(own);
+    BytePeer& peer = *made.peer;
+    rigs_->peers.push_back(std::move(made.peer));
+    auto rig = std::make_unique<pty::SerialRig>(peer, options);
+    const std::string index = std::to_string(rigs_->serials.size());
+    environment_.push_back("KESTRANE_SIM_SERIAL" + index + "=" + rig->portPath());
+    report_.push_back("serial " + index + " " + rig->portPath());
+    rigs_->serials.push_back(std::move(rig));
+}
 
 std::vector<std::string> Session::childEnvironment() const {
     return environment_;

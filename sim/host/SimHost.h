@@ -75,16 +75,25 @@ public:
     const std::vector<std::string>& report() const { return report_; }
 
     // Variables ("NAME=value") the program under test needs on top of the
-    // environment: KESTRANE_SIM_HOST, KESTRANE_SIM_SERIAL<n>, and the USB
-    // emulation's preload when USB modules run.
+    // environment: KESTRANE_SIM_HOST, KESTRANE_SIM_NODE<n> and
+    // KESTRANE_SIM_SERIAL<n> (paths, numbered from 0 in the order given),
+    // and the USB emulation's preload when USB modules run.
     std::vector<std::string> childEnvironment() const;
 
     const netns::Namespace& hostNamespace() const { return tcp_->host(); }
     net::TcpModuleRig& network() { return *tcp_; }
 
 private:
-    [[maybe_unused]] Janitor* janitor_; // for the USB sandbox and the node links
+    struct Rigs; // the USB bus and the ptys, with the modules they drive
+
+    void addTcp(const std::string& description, const PeerFactory& factory);
+    void addUsb(const std::string& description, const PeerFactory& factory);
+    void addNode(const std::string& description, const PeerFactory& factory);
+    void addSerial(const std::string& description, const PeerFactory& factory);
+
+    Janitor* janitor_;
     std::unique_ptr<net::TcpModuleRig> tcp_;
+    std::unique_ptr<Rigs> rigs_;
     std::vector<std::string> report_;
     std::vector<std::string> environment_;
 };

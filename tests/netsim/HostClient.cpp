@@ -127,7 +127,7 @@ std::vector<uint8_t> receive(int fd, size_t count, milliseconds timeout, int* er
             break;
         }
         uint8_t buffer[256];
-        const ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - got.size()));
         if (n <= 0) {
             if (n < 0 && error) {
                 *error = errno;

@@ -66,6 +66,24 @@ std::vector<std::string> sLines(const std::string& text) {
     return lines;
 }
 
+std::string sSerialText(uint32_t serial) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+bool sGoneWithin(const std::string& path, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    struct stat info {};
+    while (lstat(path.c_str(), &info) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
 TEST(SimHostArguments, ParsesModulesReportAndCommand) {
     const Options options = qbsim::host::parseArguments(
         {"--tcp", "serial=1 model=14", "--usb=serial=2", "--node", "serial=3", "--serial",
@@ -221,6 +239,53 @@ TEST_F(SimHostTest, ProgramPutsModelModulesOnTheNetwork) {
     EXPECT_EQ(wrong.out, "");
 }
 
+// A module of each kind, each reached by a bare client from the command.
+TEST_F(SimHostTest, ProgramPutsEveryKindOfModuleOnItsInterface) {
+    const uint32_t base = 0x5E000000 | ((getpid() & 0xFFFF) << 4);
+    const std::string node = sSerialText(base + 1), serial = sSerialText(base + 2),
+                      tcp = sSerialText(base + 3);
+    const std::string client = NETSIM_CLIENT;
+    std::vector<std::string> argv = {KESTRANE_SIM,
+                                     "--node",
+                                     "serial=" + node + " model=14 address=6",
+                                     "--serial",
+                                     "serial=" + serial + " model=14 address=8 rate=115200",
+                                     "--tcp",
+                                     "serial=" + tcp + " model=14 address=4"};
+    std::string script = client + " device $KESTRANE_SIM_NODE0 '06 03 03 49 20' 9; " + client +
+                         " device $KESTRANE_SIM_SERIAL0 '08 03 03 49 20' 9; " + client +
+                         " exchange 192.0.2.20 9000 '04 03 03 49 20' 9";
+    std::vector<std::string> expected = {
+        "node " + node + " /dev/quorbital." + node,
+        "serial 0 /dev/pts/",
+        "tcp " + tcp + " 192.0.2.20 9000",
+    };
+    std::vector<std::string> answers = {"06 07 03 09 00 " + netsim::hex(netsim::unhex(node)),
+                                        "08 07 03 09 00 " + netsim::hex(netsim::unhex(serial)),
+                                        "04 07 03 09 00 " + netsim::hex(netsim::unhex(tcp))};
+#ifdef NETSIM_HAVE_USB
+    const std::string usb = sSerialText(base + 4);
+    argv.insert(argv.end(), {"--usb", "serial=" + usb + " model=3 address=10"});
+    script += "; " + client + " usb " + usb + " '0A 03 03 49 20' 9";
+    expected.push_back("usb " + usb);
+    answers.push_back("0A 07 03 09 00 " + netsim::hex(netsim::unhex(usb)));
+#endif
+    argv.insert(argv.end(), {"--", "sh", "-c", script});
+
+    const auto result = qbtest::RunProgram(argv);
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto lines = sLines(result.out);
+    ASSERT_EQ(lines.size(), 1 + expected.size() + answers.size()) << result.out;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(lines[1 + i].rfind(expected[i], 0), 0u) << lines[1 + i];
+    }
+    for (size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(lines[1 + expected.size() + i], answers[i]);
+    }
+    struct stat info {};
+    EXPECT_NE(lstat(("/dev/quorbital." + node).c_str(), &info), 0);
+}
+
 TEST_F(SimHostTest, ProgramRunsTheCommandOnTheHostSideOnly) {
     const auto result = qbtest::RunProgram(
         {KESTRANE_SIM, "--", "sh", "-c", "cut -d: -f1 /proc/net/dev | tail -n +3 | sort; env"});
@@ -242,8 +307,18 @@ TEST_F(SimHostTest, ProgramCleansUpWhenStopped) {
         SCOPED_TRACE(static_cast<int>(stop));
         const std::string report = dir_.path() + "/report";
         std::remove(report.c_str());
-        const std::vector<std::string> argv = {
-            KESTRANE_SIM, "--report", report, "--", "sh", "-c", "sleep 100 & exec sleep 100"};
+        const std::string sandboxFile = dir_.path() + "/sandbox";
+        std::remove(sandboxFile.c_str());
+        const std::string node = sSerialText(0x5E100000 | (getpid() & 0xFFFF));
+        std::vector<std::string> argv = {KESTRANE_SIM, "--report", report, "--node",
+                                         "serial=" + node};
+#ifdef NETSIM_HAVE_USB
+        argv.insert(argv.end(), {"--usb", "serial=5E200001"});
+#endif
+        argv.insert(argv.end(),
+                    {"--", "sh", "-c",
+                     "echo \"$UMOCKDEV_DIR\" > " + sandboxFile + "; sleep 100 & exec sleep 100"});
+        const std::string link = "/dev/quorbital." + node;
         qbsim::netns::Process sim;
         std::promise<void> launched, endLauncher;
         std::thread launcher;
@@ -310,6 +385,15 @@ TEST_F(SimHostTest, ProgramCleansUpWhenStopped) {
         }
         EXPECT_TRUE(netsim::processesIn(host.inode()).empty());
         EXPECT_TRUE(netsim::onlyLoopbackWithin(host, 10s));
+        // The node link and the USB sandbox too (when killed, by its janitor).
+        const std::string sandbox = sLines(sRead(sandboxFile)).at(0);
+#ifdef NETSIM_HAVE_USB
+        EXPECT_EQ(sandbox.rfind("/tmp/", 0), 0u) << sandbox;
+#endif
+        EXPECT_TRUE(sGoneWithin(link, 10s)) << link;
+        if (!sandbox.empty()) {
+            EXPECT_TRUE(sGoneWithin(sandbox, 10s)) << sandbox;
+        }
     }
 }
 
