@@ -27,9 +27,9 @@ namespace qbsim::netns {
 bool available();
 
 // Whether the calling thread runs in a namespace this harness made: one that
-// is not process 1's and holds nothing but loopback and interfaces whose
-// names begin with kInterfacePrefix. Programs that send to the network
-// refuse to run anywhere else, so that nothing reaches the machine's own.
+// holds nothing but loopback and interfaces whose names begin with
+// kInterfacePrefix. Programs that send to the network refuse to run
+// anywhere else, so that nothing reaches the machine's own.
 bool inTestNamespace();
 
 inline constexpr const char* kInterfacePrefix = "qb";
@@ -143,7 +143,8 @@ public:
     // namespace of its own, which passes signals on to it and ends with its
     // exit code (128 + signal when a signal ended it). When that process
     // ends, or is killed, the kernel ends everything the program started:
-    // nothing it leaves running survives.
+    // nothing it leaves running survives. It sees a /proc of its own (in a
+    // mount namespace of its own; the file systems are the same).
     static Process spawn(const Namespace* ns, const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment = {}, bool ownPids = false);
 

@@ -288,7 +288,12 @@ TEST_F(SimHostTest, ProgramPutsEveryKindOfModuleOnItsInterface) {
 
 TEST_F(SimHostTest, ProgramRunsTheCommandOnTheHostSideOnly) {
     const auto result = qbtest::RunProgram(
-        {KESTRANE_SIM, "--", "sh", "-c", "cut -d: -f1 /proc/net/dev | tail -n +3 | sort; env"});
+        {KESTRANE_SIM, "--", "sh", "-c",
+         "cut -d: -f1 /proc/net/dev | tail -n +3 | sort; env; "
+         // Its /proc agrees with its process ids (the sanitizers' leak check
+         // relies on it).
+         "test -d /proc/$$/task && test \"$(cat /proc/self/stat | cut -d' ' -f1)\" = $$ "
+         "&& echo own-proc"});
     ASSERT_EQ(result.status, 0) << result.err;
     const auto lines = sLines(result.out);
     ASSERT_GE(lines.size(), 3u);
@@ -296,6 +301,7 @@ TEST_F(SimHostTest, ProgramRunsTheCommandOnTheHostSideOnly) {
     EXPECT_EQ(lines[1], "    lo");
     EXPECT_EQ(lines[2], "qbhost0");
     EXPECT_NE(result.out.find("\nKESTRANE_SIM_HOST=192.0.2.10\n"), std::string::npos);
+    EXPECT_EQ(lines.back(), "own-proc");
 }
 
 // kestrane-sim ended by a signal, by the end of whoever started it, or
