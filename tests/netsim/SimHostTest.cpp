@@ -292,7 +292,7 @@ TEST_F(SimHostTest, ProgramRunsTheCommandOnTheHostSideOnly) {
          "cut -d: -f1 /proc/net/dev | tail -n +3 | sort; env; "
          // Its /proc agrees with its process ids (the sanitizers' leak check
          // relies on it).
-         "test -d /proc/$$/task && test \"$(cat /proc/self/stat | cut -d' ' -f1)\" = $$ "
+         "read pid rest < /proc/self/stat && test \"$pid\" = $$ && test -d /proc/$$/task "
          "&& echo own-proc"});
     ASSERT_EQ(result.status, 0) << result.err;
     const auto lines = sLines(result.out);
