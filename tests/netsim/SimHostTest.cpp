@@ -180,6 +180,10 @@ TEST_F(SimHostTest, SessionRefusesWhatItCannotStart) {
          "--tcp \"serial=1 colour=blue\": unknown key colour"},
         {{{Kind::Tcp, "ip=10.1.1.1 serial=1"}}, "ip=10.1.1.1"},
         {{{Kind::Tcp, "serial=1"}, {Kind::Tcp, "ip=192.0.2.20 serial=2"}}, "port 9000"},
+        {{{Kind::Tcp, "serial=1 port=9 port=10"}}, "port= given twice"},
+        {{{Kind::Serial, "serial=1 rate=fast"}}, "--serial \"serial=1 rate=fast\": rate=fast"},
+        {{{Kind::Serial, "serial=1 ip=192.0.2.30"}}, "unknown key ip"},
+        {{{Kind::Node, "serial=1 port=9100"}}, "--node \"serial=1 port=9100\": unknown key port"},
     };
     for (const auto& c : cases) {
         try {
