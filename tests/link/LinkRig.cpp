@@ -342,9 +342,7 @@ void ScriptedModule::packet(const Bytes& frame) {
         return;
     }
     requests_++;
-    if (!silent_) {
-        out_.insert(out_.end(), frame.begin(), frame.end());
-    }
+    out_.insert(out_.end(), frame.begin(), frame.end());
 }
 
 size_t ScriptedModule::toHost(uint8_t* out, size_t capacity, qbsim::Clock::time_point now) {

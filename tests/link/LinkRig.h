@@ -142,7 +142,7 @@ private:
 // A module at one address: answers AD 00 with an empty packet from its
 // address, answers every other packet to its address with the same data
 // (an echo), optionally sends heartbeats [0, 0] / [0, 1] by turns and checks
-// that each is answered [0, x + 2]. Can be told to stay silent.
+// that each is answered [0, x + 2].
 class ScriptedModule : public qbsim::BytePeer {
 public:
     explicit ScriptedModule(uint8_t address, std::chrono::milliseconds heartbeat = 0ms);
@@ -154,7 +154,6 @@ public:
     qbsim::PeerIdentity identity() const override { return {0x40F5849A, 0x0E}; }
     void hostDisconnected() override;
 
-    void setSilent(bool silent) { silent_ = silent; }
     uint64_t heartbeatsSent() const { return heartbeatsSent_; }
     uint64_t heartbeatsAnswered() const { return heartbeatsAnswered_; }
     uint64_t heartbeatsWrong() const { return heartbeatsWrong_; }
@@ -172,7 +171,6 @@ private:
     std::deque<uint8_t> outstanding_;
     Bytes partial_;
     Bytes out_;
-    bool silent_ = false;
     uint64_t heartbeatsSent_ = 0;
     uint64_t heartbeatsAnswered_ = 0;
     uint64_t heartbeatsWrong_ = 0;

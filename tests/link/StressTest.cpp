@@ -1,11 +1,14 @@
-// The link engine under load, for ThreadSanitizer and AddressSanitizer:
-// application threads exchanging requests with a module while heartbeats
-// flow and other threads fiddle with the link; links destroyed while threads
-// wait on them; creators and destroyers of one module racing.
+// The link engine under load, for ThreadSanitizer and AddressSanitizer,
+// against a scripted module and the module model: application threads
+// exchanging requests (echoes) with the module while heartbeats flow and
+// another thread fiddles with the link; links destroyed while threads wait
+// on them; creators and destroyers of one module racing.
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
 
 #include "LinkRig.h"
+#include "ModuleDescription.h"
+#include "ModuleModel.h"
 
 #include <gtest/gtest.h>
 
@@ -53,24 +56,46 @@ int exchange(int32_t id, uint8_t tag, int count) {
     return replies;
 }
 
-class StressTest : public ::testing::Test {
+// A module behind a loopback TCP server, with heartbeats every 5 ms: the
+// scripted one, or the module model.
+struct PeerKind {
+    const char* name;
+    std::function<std::unique_ptr<qbsim::BytePeer>()> make;
+    // Heartbeats answered rightly and wrongly.
+    std::function<std::pair<uint64_t, uint64_t>(qbsim::BytePeer&)> heartbeats;
+};
+
+const PeerKind kScripted{"scripted", [] { return std::make_unique<ScriptedModule>(kModule, 5ms); },
+                         [](qbsim::BytePeer& peer) {
+                             auto& m = static_cast<ScriptedModule&>(peer);
+                             return std::make_pair(m.heartbeatsAnswered(), m.heartbeatsWrong());
+                         }};
+
+const PeerKind kModel{"model",
+                      [] {
+                          return qbsim::makeModule(
+                              "serial=40F5849A model=14 address=2 version=2.15.3 heartbeat=5");
+                      },
+                      [](qbsim::BytePeer& peer) {
+                          auto stats = static_cast<qbsim::ModuleModel&>(peer).heartbeats();
+                          return std::make_pair(stats.good, stats.bad);
+                      }};
+
+class StressTest : public ::testing::TestWithParam<PeerKind> {
 protected:
-    void SetUp() override {
-        auto made = std::make_unique<ScriptedModule>(kModule, 5ms);
-        module = made.get();
-        server = std::make_unique<PeerServer>(std::move(made));
+    void SetUp() override { server = std::make_unique<PeerServer>(GetParam().make()); }
+    std::pair<uint64_t, uint64_t> heartbeats() {
+        std::pair<uint64_t, uint64_t> counts;
+        server->withPeer([&](qbsim::BytePeer& peer) { counts = GetParam().heartbeats(peer); });
+        return counts;
     }
-    template <typename T>
-    T fromModule(const std::function<T(ScriptedModule&)>& read) {
-        T value{};
-        server->withPeer([&](qbsim::BytePeer&) { value = read(*module); });
-        return value;
-    }
-    ScriptedModule* module = nullptr;
     std::unique_ptr<PeerServer> server;
 };
 
-TEST_F(StressTest, ExchangesWhileHeartbeatsFlowThenDestroyUnderWaitingThreads) {
+INSTANTIATE_TEST_SUITE_P(Peers, StressTest, ::testing::Values(kScripted, kModel),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(StressTest, ExchangesWhileHeartbeatsFlowThenDestroyUnderWaitingThreads) {
     int32_t id = aLink_CreateTCPIP(PeerServer::address(), server->port());
     ASSERT_NE(id, 0);
     constexpr int kThreads = 4;
@@ -102,18 +127,18 @@ TEST_F(StressTest, ExchangesWhileHeartbeatsFlowThenDestroyUnderWaitingThreads) {
     }
     done = true;
     fiddler.join();
-    EXPECT_GT(fromModule<uint64_t>([](ScriptedModule& m) { return m.heartbeatsAnswered(); }), 0u);
-    EXPECT_EQ(fromModule<uint64_t>([](ScriptedModule& m) { return m.heartbeatsWrong(); }), 0u);
+    auto [answered, wrong] = heartbeats();
+    EXPECT_GT(answered, 0u);
+    EXPECT_EQ(wrong, 0u);
     EXPECT_EQ(aLink_GetPacket(id), nullptr); // no heartbeat reached the receive FIFO
 
-    // The module stops answering; threads wait for replies, with and without
-    // filters; the link goes while they wait, and they all return nothing.
-    server->withPeer([&](qbsim::BytePeer&) { module->setSilent(true); });
+    // Threads wait for replies that do not come, with and without filters;
+    // the link goes while they wait, and they all return nothing.
     std::vector<std::future<bool>> waiters;
     for (int t = 0; t < kThreads; t++) {
         waiters.push_back(std::async(std::launch::async, [id, t] {
-            Expected expected{static_cast<uint8_t>(t), 0};
-            aPacket* p = t % 2 == 0 ? aLink_AwaitFirst(id, isReply, &expected, 20000)
+            Expected never{0xEE, static_cast<uint8_t>(t)};
+            aPacket* p = t % 2 == 0 ? aLink_AwaitFirst(id, isReply, &never, 20000)
                                     : aLink_AwaitPacket(id, 20000);
             bool nothing = p == nullptr;
             aPacket_Destroy(&p);
@@ -129,7 +154,7 @@ TEST_F(StressTest, ExchangesWhileHeartbeatsFlowThenDestroyUnderWaitingThreads) {
     EXPECT_LT(Clock::now() - start, 5s);
 }
 
-TEST_F(StressTest, SecondHolderKeepsTheLinkForItsWaiters) {
+TEST_P(StressTest, SecondHolderKeepsTheLinkForItsWaiters) {
     int32_t first = aLink_CreateTCPIP(PeerServer::address(), server->port());
     int32_t second = aLink_CreateTCPIP(PeerServer::address(), server->port());
     ASSERT_NE(first, 0);
@@ -151,7 +176,7 @@ TEST_F(StressTest, SecondHolderKeepsTheLinkForItsWaiters) {
     aLink_Destroy(&id);
 }
 
-TEST_F(StressTest, CreatorsAndDestroyersOfOneModuleRace) {
+TEST_P(StressTest, CreatorsAndDestroyersOfOneModuleRace) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 12;
     std::atomic<bool> stop{false};
