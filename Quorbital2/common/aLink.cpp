@@ -275,11 +275,6 @@ bool sInit(aLinkRecord* link, int32_t id, aStream* stream) {
     uint64_t in = aPacketFifo_Create();
     uint64_t out = aPacketFifo_Create();
     aPacket* assembling = aPacket_Create();
-    if (link->filterLock == nullptr) {
-        char name[64];
-        snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(link));
-        link->filterLock = aMutex_Create(name);
-    }
     if (in == 0 || out == 0 || assembling == nullptr || link->filterLock == nullptr) {
         if (in != 0) {
             aPacketFifo_Destroy(&in);
@@ -508,7 +503,13 @@ aLinkRecord::aLinkRecord()
       outProcedure(nullptr), inStarted(false), outStarted(false), stream(nullptr),
       heartbeatState(0), syncState(kSyncStateIdle), syncAddress(1), packetLog(nullptr),
       packetLogSize(0), logLock(nullptr), userFilter(nullptr), userFilterReference(nullptr),
-      filterLock(nullptr), packetLogOn(false) {}
+      filterLock(nullptr), packetLogOn(false) {
+    // Made with the record rather than by aLink_Init, so that it exists
+    // before any other thread can find the record.
+    char name[64];
+    snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(this));
+    filterLock = aMutex_Create(name);
+}
 
 aLinkRecord::~aLinkRecord() {
     // Normally aLink_Destroy has released everything but the two mutexes.

@@ -96,7 +96,7 @@ struct aLinkRecord {
     std::atomic<aMutex*> logLock;     // "LOG_SEMA_%p", made with the log
     aPacketFilter userFilter;
     void* userFilterReference;
-    aMutex* filterLock; // "aLink(%p)->userFilterSema"
+    aMutex* filterLock; // "aLink(%p)->userFilterSema", made with the record
 
     // Whether received and written packets go into the packet log.
     std::atomic<bool> packetLogOn;
