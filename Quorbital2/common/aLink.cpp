@@ -735,10 +735,10 @@ aErr aLink_Sync(int32_t id) {
     if (link == nullptr) {
         return aErrParam;
     }
-    sControl control(link);
-    if (!control.held()) {
-        return aErrBusy;
+    if (tOwnLink == link) {
+        return aErrBusy; // the reader cannot synchronise while it waits here
     }
+    sControl control(link);
     if (!sLive(link)) {
         return aErrParam;
     }

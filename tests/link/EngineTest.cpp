@@ -148,6 +148,40 @@ TEST_F(ScriptedLinkTest, UserFilterConsumesWhatItTakes) {
     EXPECT_TRUE(stream.takeWritten().empty()); // the heartbeat went unanswered
 }
 
+struct CallsFromTheReader {
+    int32_t id = 0;
+    std::atomic<bool> done{false};
+    aErr destroy = aErrNone, stop = aErrNone, sync = aErrNone, install = aErrNone;
+};
+
+// A filter that tries what cannot be done on the link's own reader thread.
+int callBack(const aPacket*, void* reference) {
+    auto* calls = static_cast<CallsFromTheReader*>(reference);
+    if (!calls->done) {
+        int32_t id = calls->id;
+        calls->destroy = aLink_Destroy(&id);
+        calls->stop = aLink_Stop(aLinkManager_Find(calls->id)->link);
+        calls->sync = aLink_Sync(calls->id);
+        calls->install = aLink_InstallUserPacketFilter(calls->id, nullptr, nullptr);
+        calls->done = true;
+    }
+    return 0;
+}
+
+TEST_F(ScriptedLinkTest, AUserFilterCannotStopOrDestroyItsOwnLink) {
+    CallsFromTheReader calls;
+    calls.id = id;
+    ASSERT_EQ(aLink_InstallUserPacketFilter(id, callBack, &calls), aErrNone);
+    stream.feed({2, 0});
+    ASSERT_TRUE(waitFor([&] { return calls.done.load(); }));
+    EXPECT_EQ(calls.destroy, aErrBusy);
+    EXPECT_EQ(calls.stop, aErrBusy);
+    EXPECT_EQ(calls.sync, aErrBusy);
+    EXPECT_EQ(calls.install, aErrDuplicate);
+    EXPECT_EQ(hex(nextPacket()), "02 00"); // the link goes on
+    EXPECT_EQ(aLinkManager_GetUseCount(id), 1);
+}
+
 TEST_F(ScriptedLinkTest, FailedReadSetsStatus6AndAwaitReturnsAtOnce) {
     stream.feed({4, 1, 7});
     stream.fail(aErrIO);

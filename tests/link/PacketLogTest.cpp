@@ -160,6 +160,26 @@ aErr writeCall(aFileRef file, int32_t linkId) {
     return aErrNone;
 }
 
+aLogger* gSelf = nullptr;
+std::atomic<int> gOwnDisable{-1};
+
+aErr disableSelf(aFileRef, int32_t) {
+    gOwnDisable = aLogger_Disable(gSelf); // does nothing on the logger's own thread
+    std::this_thread::sleep_for(1ms);
+    return aErrNone;
+}
+
+TEST(Logger, DisableFromItsOwnThreadDoesNothing) {
+    TempDir dir;
+    gSelf = aLogger_Create(1, disableSelf, (dir / "log.txt").c_str());
+    ASSERT_NE(gSelf, nullptr);
+    ASSERT_EQ(aLogger_Enable(gSelf), aErrNone);
+    ASSERT_TRUE(waitFor([] { return gOwnDisable == aErrNone; }));
+    gOwnDisable = -1;
+    ASSERT_TRUE(waitFor([] { return gOwnDisable == aErrNone; })); // still called back
+    EXPECT_EQ(aLogger_Destroy(&gSelf), aErrNone);
+}
+
 TEST(Logger, CallsBackWhileEnabledAndAppends) {
     TempDir dir;
     std::string path = dir / "log.txt";
