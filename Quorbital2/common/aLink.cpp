@@ -2,6 +2,7 @@
 
 #include "aDebugging.h"
 #include "aLinkManagerInternal.h"
+#include "aStreamUSB.h"
 #include "aTime.h"
 #include "packetfifo.h"
 
@@ -435,6 +436,8 @@ aPacket* sAwait(int32_t id, aPacketFilter filter, void* reference, uint32_t time
 // Creation: a new stream for an entry's transport.
 aErr sOpenStream(const aLinkManaged& entry, aStream** stream) {
     switch (entry.type) {
+    case USB:
+        return aStream_CreateUSB(entry.identifier, stream);
     case TCPIP:
         if (entry.port > UINT16_MAX) {
             return aErrParam;
@@ -445,8 +448,12 @@ aErr sOpenStream(const aLinkManaged& entry, aStream** stream) {
     }
 }
 
+// USB and TCP/IP links can be made again from their table entry. A TETHRA
+// link would reconnect to its local link server, which does not exist yet;
+// a serial entry does not keep its port, and a caller-made stream is the
+// caller's.
 bool sCanReopen(linkType type) {
-    return type == TCPIP;
+    return type == USB || type == TCPIP;
 }
 
 // Sets up the link of an entry just added around stream (owned from here
@@ -537,8 +544,21 @@ aLinkRecord::~aLinkRecord() {
 // Creation.
 
 int32_t aLink_CreateUSB(uint32_t serialNumber) {
-    (void)serialNumber;
-    return 0;
+    int32_t id;
+    aLinkEntryRef entry;
+    if (sShared({USB, serialNumber, 0}, true, &id, &entry)) {
+        return id; // the existing link, or 0 when a server shares it
+    }
+    aStream* stream = nullptr;
+    aErr opened = sOpenStream(*entry, &stream);
+    if (opened != aErrNone) {
+        aQuorbitalDebug(aQB_DEBUG_LINK, "link %d: module %08X not opened (%s)\n", entry->id,
+                        serialNumber, aError_GetErrorText(opened));
+        id = entry->id;
+        aLink_Destroy(&id);
+        return 0;
+    }
+    return sBringUp(entry, stream, true);
 }
 
 int32_t aLink_CreateTCPIP(uint32_t ipAddress, uint32_t port) {
