@@ -369,6 +369,82 @@ void ScriptedModule::hostDisconnected() {
     outstanding_.clear();
 }
 
+// WirePeer
+
+WirePeer::WirePeer(uint32_t serialNumber, uint16_t productId)
+    : identity_{serialNumber, productId} {}
+
+void WirePeer::answerSync(uint8_t address) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    syncAddress_ = address;
+}
+
+void WirePeer::push(const Bytes& bytes) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    out_.insert(out_.end(), bytes.begin(), bytes.end());
+}
+
+Bytes WirePeer::awaitFromHost(size_t count, std::chrono::milliseconds within) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, within, [&] { return fromHost_.size() >= count; });
+    Bytes taken;
+    taken.swap(fromHost_);
+    return taken;
+}
+
+Bytes WirePeer::takeFromHost() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    Bytes taken;
+    taken.swap(fromHost_);
+    return taken;
+}
+
+std::vector<Bytes> WirePeer::frames() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return frames_;
+}
+
+int WirePeer::disconnects() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return disconnects_;
+}
+
+void WirePeer::fromHost(const uint8_t* data, size_t length, qbsim::Clock::time_point) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    fromHost_.insert(fromHost_.end(), data, data + length);
+    partial_.insert(partial_.end(), data, data + length);
+    while (partial_.size() >= 2 && partial_.size() >= 2u + partial_[1]) {
+        Bytes frame(partial_.begin(), partial_.begin() + 2 + partial_[1]);
+        partial_.erase(partial_.begin(), partial_.begin() + 2 + partial_[1]);
+        if (syncAddress_ != 0 && frame == Bytes{0xAD, 0}) {
+            out_.push_back(syncAddress_);
+            out_.push_back(0);
+        }
+        frames_.push_back(std::move(frame));
+    }
+    changed_.notify_all();
+}
+
+size_t WirePeer::toHost(uint8_t* out, size_t capacity, qbsim::Clock::time_point) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t n = std::min(capacity, out_.size());
+    std::copy(out_.begin(), out_.begin() + n, out);
+    out_.erase(out_.begin(), out_.begin() + n);
+    return n;
+}
+
+qbsim::Clock::time_point WirePeer::nextWakeup() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return out_.empty() ? qbsim::Clock::time_point::max() : qbsim::Clock::now();
+}
+
+void WirePeer::hostDisconnected() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    disconnects_++;
+    partial_.clear();
+    changed_.notify_all();
+}
+
 // Pty
 
 Pty::Pty() {

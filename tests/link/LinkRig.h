@@ -178,6 +178,88 @@ private:
     std::vector<Bytes> received_;
 };
 
+// A module whose every byte the test scripts, for any rig: bytes for the
+// host are queued by the test (the rig must then be woken), bytes from the
+// host are recorded, and empty requests to address 173 can be answered
+// automatically, as a module does. Thread-safe.
+class WirePeer : public qbsim::BytePeer {
+public:
+    explicit WirePeer(uint32_t serialNumber, uint16_t productId = 0x010E);
+
+    // Answers each AD 00 with an empty packet from address; 0: answers nothing.
+    void answerSync(uint8_t address);
+    // Bytes for the host.
+    void push(const Bytes& bytes);
+    // Waits until count bytes came from the host since the last take, then
+    // takes everything that came.
+    Bytes awaitFromHost(size_t count, std::chrono::milliseconds within = 5s);
+    Bytes takeFromHost();
+    // Every packet the host sent, in link framing.
+    std::vector<Bytes> frames();
+    // Times the host let go of the module.
+    int disconnects();
+
+    void fromHost(const uint8_t* data, size_t length, qbsim::Clock::time_point now) override;
+    size_t toHost(uint8_t* out, size_t capacity, qbsim::Clock::time_point now) override;
+    qbsim::Clock::time_point nextWakeup() const override;
+    bool present(qbsim::Clock::time_point) const override { return true; }
+    qbsim::PeerIdentity identity() const override { return identity_; }
+    void hostDisconnected() override;
+
+private:
+    const qbsim::PeerIdentity identity_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    uint8_t syncAddress_ = 0;
+    Bytes fromHost_;
+    Bytes partial_;
+    std::vector<Bytes> frames_;
+    Bytes out_;
+    int disconnects_ = 0;
+};
+
+// Another peer behind a lock, so that a test may look at it while a rig's
+// thread drives it.
+class LockedPeer : public qbsim::BytePeer {
+public:
+    explicit LockedPeer(std::unique_ptr<qbsim::BytePeer> inner) : inner_(std::move(inner)) {}
+
+    template <typename Peer, typename Fn>
+    auto with(Fn fn) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return fn(static_cast<Peer&>(*inner_));
+    }
+
+    void fromHost(const uint8_t* data, size_t length, qbsim::Clock::time_point now) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        inner_->fromHost(data, length, now);
+    }
+    size_t toHost(uint8_t* out, size_t capacity, qbsim::Clock::time_point now) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return inner_->toHost(out, capacity, now);
+    }
+    qbsim::Clock::time_point nextWakeup() const override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return inner_->nextWakeup();
+    }
+    bool present(qbsim::Clock::time_point now) const override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return inner_->present(now);
+    }
+    qbsim::PeerIdentity identity() const override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return inner_->identity();
+    }
+    void hostDisconnected() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        inner_->hostDisconnected();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::unique_ptr<qbsim::BytePeer> inner_;
+};
+
 // A pseudo-terminal: the test holds the master, a serial link opens the slave.
 class Pty {
 public:
