@@ -163,8 +163,9 @@ aPacket* aLink_AwaitFirst(int32_t id, aPacketFilter filter, void* reference, uin
 // answers how many.
 size_t aLink_DrainPackets(int32_t id, aPacketFilter filter, void* reference);
 // Installs the user filter, or removes it with a null filter. The filter runs
-// on the reader thread for every complete packet; answering 1 consumes the
-// packet. aErrParam for an unknown id.
+// on the reader thread, under the filter lock, for every complete packet;
+// answering non-zero (1) consumes the packet. aErrParam for an unknown id;
+// aErrDuplicate from inside the running filter.
 aErr aLink_InstallUserPacketFilter(int32_t id, aPacketFilter filter, void* reference);
 
 // Starts the two threads and waits up to 2 s for them (aErrIndexRange when
@@ -173,10 +174,12 @@ aErr aLink_InstallUserPacketFilter(int32_t id, aPacketFilter filter, void* refer
 // thread cannot be started.
 aErr aLink_Start(int32_t id);
 // Stops the threads; the module is first told to stop routing (AF 01 00),
-// and everything still queued is written. aErrUnknown when a join fails.
+// and everything still queued is written. aErrUnknown when a join fails;
+// aErrBusy on the link's own threads.
 aErr aLink_Stop(aLinkRecord* link);
 // Restores framing: waits up to 2 s for it, then discards what is queued
-// both ways. aErrNotReady when it did not complete; aErrParam for an unknown id.
+// both ways. aErrNotReady when it did not complete; aErrParam for an unknown
+// id; aErrBusy on the link's own reader thread.
 aErr aLink_Sync(int32_t id);
 // Queues AF 01 01 (on) or AF 01 00 (off). aErrNotFound for an unknown id,
 // aErrParam for an entry without record, aErrMemory when no packet can be made.
@@ -186,11 +189,14 @@ aErr aLink_ForceRoute(int32_t id, bool on);
 // installed again. aErrParam for an unknown id or a link whose stream cannot
 // be made again (serial and caller-made links), which is left as it is; the
 // open's error when no new stream comes within 20 tries (the link is then
-// left stopped without stream, status 5); else the start's result.
+// left stopped without stream, status 5); else the start's result. aErrBusy
+// on the link's own threads.
 aErr aLink_Reset(int32_t id);
 // Lowers the use count; the last holder's call stops the link (the module
-// receives AF 01 00 first) and frees everything. Clears the caller's id in
-// every case. aErrParam for an unknown id.
+// receives AF 01 00 first) and frees everything. Clears the caller's id.
+// aErrParam for an unknown id. Called on the link's own reader thread (from
+// a user filter) it does nothing and answers aErrBusy, keeping the id: the
+// reader cannot wait for its own end.
 aErr aLink_Destroy(int32_t* id);
 
 // Packet log.
