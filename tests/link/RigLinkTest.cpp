@@ -20,33 +20,6 @@ namespace {
 using namespace qbtest;
 using qbsim::ModuleModel;
 
-// Serial numbers of this process alone: /dev is shared with other tests.
-uint32_t uniqueSerial(unsigned n) {
-    return 0x7E000000u | ((static_cast<uint32_t>(getpid()) & 0xFFFFu) << 4) | (n & 0xFu);
-}
-
-std::string modelWith(uint32_t serial, const char* more = "") {
-    char text[128];
-    snprintf(text, sizeof text, "serial=%08X model=14 address=2 %s", serial, more);
-    return text;
-}
-
-int isSerialReply(const aPacket* p, void*) {
-    return p->address == 2 && p->length == 7 && p->data[0] == 3 && p->data[1] == 9;
-}
-
-// Requests to a module model: each system get of the serial number answered.
-void expectModelAnswers(int32_t id, uint32_t serial, int count) {
-    char expected[64];
-    snprintf(expected, sizeof expected, "02 07 03 09 00 %02X %02X %02X %02X", serial >> 24,
-             (serial >> 16) & 0xFF, (serial >> 8) & 0xFF, serial & 0xFF);
-    for (int i = 0; i < count; i++) {
-        ASSERT_EQ(sendPacket(id, 2, {3, 0x49, 0x20}), aErrNone);
-        ASSERT_EQ(hex(takeFrame(aLink_AwaitFirst(id, isSerialReply, nullptr, 3000))), expected)
-            << i;
-    }
-}
-
 bool root() {
     return geteuid() == 0;
 }

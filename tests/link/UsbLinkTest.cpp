@@ -21,10 +21,6 @@ using qbsim::usb::Testbed;
 
 constexpr uint32_t kSerial = 0x40F5849A;
 
-int isSerialReply(const aPacket* p, void*) {
-    return p->address == 2 && p->length == 7 && p->data[0] == 3 && p->data[1] == 9;
-}
-
 class UsbLink : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -1,6 +1,6 @@
 // What every transport must show on the wire, with a WirePeer as the module
-// behind a rig: lost framing and its restoration, heartbeats. Used by the
-// tests of each rig.
+// behind a rig: lost framing and its restoration, heartbeats, closing; and
+// requests answered by the module model. Used by the tests of each rig.
 #ifndef QB_TEST_LINK_WIRE_CASES_H
 #define QB_TEST_LINK_WIRE_CASES_H
 
@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
+#include <string>
+#include <unistd.h>
 
 namespace qbtest {
 
@@ -88,6 +91,34 @@ inline void expectClosedWithRouteOff(RigLink& link, bool transportShowsClose) {
         return !frames.empty() && frames.back() == Bytes{0xAF, 1, 0};
     })) << "last packet: "
         << (link.peer.frames().empty() ? "" : hex(link.peer.frames().back()));
+}
+
+// Serial numbers of this process alone: /dev is shared with other tests.
+inline uint32_t uniqueSerial(unsigned n) {
+    return 0x7E000000u | ((static_cast<uint32_t>(getpid()) & 0xFFFFu) << 4) | (n & 0xFu);
+}
+
+// The module model's one-line description: model 14 at address 2.
+inline std::string modelWith(uint32_t serial, const char* more = "") {
+    char text[128];
+    snprintf(text, sizeof text, "serial=%08X model=14 address=2 %s", serial, more);
+    return text;
+}
+
+inline int isSerialReply(const aPacket* p, void*) {
+    return p->address == 2 && p->length == 7 && p->data[0] == 3 && p->data[1] == 9;
+}
+
+// Requests to a module model: each system get of the serial number answered.
+inline void expectModelAnswers(int32_t id, uint32_t serial, int count) {
+    char expected[64];
+    snprintf(expected, sizeof expected, "02 07 03 09 00 %02X %02X %02X %02X", serial >> 24,
+             (serial >> 16) & 0xFF, (serial >> 8) & 0xFF, serial & 0xFF);
+    for (int i = 0; i < count; i++) {
+        ASSERT_EQ(sendPacket(id, 2, {3, 0x49, 0x20}), aErrNone);
+        ASSERT_EQ(hex(takeFrame(aLink_AwaitFirst(id, isSerialReply, nullptr, 3000))), expected)
+            << i;
+    }
 }
 
 } // namespace qbtest
