@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <sched.h>
 
 std::map<uint64_t, std::shared_ptr<packetFifo>> gpPacketFifoDictionary;
 std::mutex gpPacketFifoDictionaryMutex;
@@ -48,6 +49,21 @@ sIterator sAfterMark(packetFifo& fifo, int64_t mark) {
 
 sClock::time_point sDeadline(uint32_t timeout) {
     return sClock::now() + std::chrono::milliseconds(timeout);
+}
+
+// With the FIFO lock held and the waiter's test failed: watches for a store
+// (or destruction) for a short while without the lock, yielding the processor
+// between looks, then takes the lock again. The caller re-runs its test.
+void sWatchForStore(packetFifo& fifo, std::unique_lock<std::mutex>& lock,
+                    sClock::time_point deadline) {
+    auto until = std::min(deadline, sClock::now() + std::chrono::microseconds(aPACKETFIFO_SPIN_US));
+    uint64_t seen = fifo.stores.load(std::memory_order_relaxed);
+    lock.unlock();
+    while (fifo.stores.load(std::memory_order_acquire) == seen && fifo.active &&
+           sClock::now() < until) {
+        sched_yield();
+    }
+    lock.lock();
 }
 
 } // namespace
@@ -129,6 +145,7 @@ aErr aPacketFifo_Put(uint64_t id, const aPacket* packet) {
             return aErrResource;
         }
         fifo->nextId++;
+        fifo->stores.fetch_add(1, std::memory_order_release);
         sSyncWindow(*fifo);
         if (fifo->queue.size() > aPACKETFIFO_MAX) {
             // Overflow: nobody is reading. Drop everything, the new packet too,
@@ -153,8 +170,11 @@ aPacket* aPacketFifo_Await(uint64_t id, uint32_t timeout) {
     }
     auto deadline = sDeadline(timeout);
     std::unique_lock<std::mutex> lock(fifo->lock);
-    fifo->condition.wait_until(lock, deadline,
-                               [&] { return !fifo->queue.empty() || !fifo->active; });
+    auto ready = [&] { return !fifo->queue.empty() || !fifo->active; };
+    if (!ready() && timeout > 0) {
+        sWatchForStore(*fifo, lock, deadline);
+    }
+    fifo->condition.wait_until(lock, deadline, ready);
     if (fifo->queue.empty()) {
         return nullptr;
     }
@@ -191,7 +211,12 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t id, aPacketFilter filter, void* referen
         return false;
     };
     // With a timeout of 0 the test still runs once on what is queued.
-    if (!fifo->condition.wait_until(lock, deadline, test) || !fifo->active) {
+    bool done = test();
+    if (!done && timeout > 0) {
+        sWatchForStore(*fifo, lock, deadline);
+        done = fifo->condition.wait_until(lock, deadline, test);
+    }
+    if (!done || !fifo->active) {
         return nullptr;
     }
     return sTake(*fifo, found);

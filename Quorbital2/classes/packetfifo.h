@@ -41,7 +41,15 @@ struct packetFifo {
     // Id of the oldest queued packet, or of the next packet when empty.
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextId{0};
+    // Counts stores, so that a waiter can watch for one without the lock.
+    std::atomic<uint64_t> stores{0};
 };
+
+// How long a waiter watches for a store before it sleeps on the condition.
+// A reply usually arrives within this time of its request, and catching it
+// awake saves the wake-up of a sleeping thread, which is what dominates a
+// request-and-reply exchange between the link's threads.
+constexpr uint32_t aPACKETFIFO_SPIN_US = 200;
 
 // The directory of all FIFOs, guarded by its mutex (held only for lookup,
 // insertion and removal, never while waiting).
