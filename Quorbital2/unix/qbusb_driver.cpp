@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -475,11 +476,24 @@ aErr qbusb_get_from_kernel_device(qbusb_device* context, uint8_t* byteOut) {
     if (sLibusbMode(context) || context->fd == 0) {
         return aErrMode;
     }
+    // A node may answer an idle read at once; wait for a byte a little first,
+    // so that the link's reader, which reads again straight away, sleeps.
+    struct pollfd ready = {context->fd, POLLIN, 0};
+    const int polled = poll(&ready, 1, QBUSB_KERNEL_READ_WAIT_MS);
+    if (polled == 0) {
+        return aErrNotReady;
+    }
+    if (polled < 0) {
+        return errno == EINTR ? aErrNotReady : aErrIO;
+    }
     const ssize_t n = read(context->fd, byteOut, 1);
     if (n == 1) {
         return aErrNone;
     }
     if (n == 0) {
+        // Readable yet nothing to read (the far end is gone for now): pause as
+        // an idle wait would, rather than have the caller come straight back.
+        usleep(QBUSB_KERNEL_READ_WAIT_MS * 1000);
         return aErrNotReady;
     }
     return errno == EFAULT || errno == EINTR ? aErrNotReady : aErrIO;

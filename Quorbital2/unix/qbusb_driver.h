@@ -46,6 +46,9 @@ constexpr size_t QBUSB_IN_SIZE = 800;          // bytes per IN transfer
 constexpr unsigned QBUSB_IN_TIMEOUT_MS = 1000; // per IN transfer
 constexpr uint8_t QBUSB_ERROR_TOLERANCE = 4;   // consecutive I/O errors absorbed
 constexpr int QBUSB_KERNEL_WRITE_CALLS = 1000; // write() calls per write on the node
+// How long a read of the node waits for a byte before answering aErrNotReady,
+// so that a link reading an idle node sleeps instead of spinning.
+constexpr int QBUSB_KERNEL_READ_WAIT_MS = 20;
 constexpr size_t QBUSB_RECEIVE_BUFFER = QBUSB_IN_SIZE;
 constexpr size_t QBUSB_SERIAL_TEXT = 32; // serial text field, 8 digits and a NUL used
 
