@@ -1,6 +1,6 @@
 // The namespace harness: what it makes, what runs inside, and that nothing
 // of it outlives its owner, however the owner ends.
-#include "Inspect.h"
+#include "Observe.h"
 #include "Netns.h"
 
 #include <gtest/gtest.h>

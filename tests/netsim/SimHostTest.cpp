@@ -2,7 +2,7 @@
 // making, and the program itself (exit codes, namespace, clean-up).
 #include "HostClient.h"
 #include "Janitor.h"
-#include "Inspect.h"
+#include "Observe.h"
 #include "RunProgram.h"
 #include "ScriptedPeer.h"
 #include "SimHost.h"

@@ -1,6 +1,6 @@
 // Looks at namespaces and processes from outside, for the clean-up checks.
-#ifndef NETSIM_INSPECT_H
-#define NETSIM_INSPECT_H
+#ifndef NETSIM_OBSERVE_H
+#define NETSIM_OBSERVE_H
 
 #include "Netns.h"
 

@@ -1,4 +1,4 @@
-#include "Inspect.h"
+#include "Observe.h"
 
 #include <cerrno>
 #include <cstdlib>
