@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,10 +22,38 @@ std::string sTemporaryPath(const std::string& target) {
            std::to_string(sSequence.fetch_add(1));
 }
 
+// A target that is a symbolic link is replaced where the link points, so
+// the link itself survives; a link to nowhere is replaced as it stands.
+std::string sResolvedTarget(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return path;
+    }
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) {
+        return path;
+    }
+    return resolved;
+}
+
+// Makes the rename itself lasting. A directory that cannot be opened or
+// flushed leaves the replacement done, only less certain to survive a power
+// cut, so that is not reported.
+void sSyncDirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    std::string directory =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
 } // namespace
 
 FileReplacement::FileReplacement(const std::string& path)
-    : target(path), temporary(sTemporaryPath(path)) {}
+    : target(sResolvedTarget(path)), temporary(sTemporaryPath(target)) {}
 
 FileReplacement::~FileReplacement() {
     discard();
@@ -97,5 +127,6 @@ aErr FileReplacement::Commit() {
         return aErrIO;
     }
     created = false;
+    sSyncDirectoryOf(target);
     return aErrNone;
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <filesystem>
 #include <regex>
 #include <unistd.h>
 
@@ -281,4 +282,24 @@ TEST(KeyValueStoreFile, FailedSaveLeavesTheOldFileWhole) {
     EXPECT_FALSE(store.IsDirty());
     EXPECT_NE(ReadFile(path).find("BIG=xxx"), std::string::npos);
     EXPECT_EQ(qbtest::ListNames(dir.path()), std::vector<std::string>{".settings"});
+}
+
+// A person may keep the attribute file elsewhere and link to it; saving
+// writes through the link instead of putting a plain file in its place.
+TEST(KeyValueStoreFile, SaveThroughASymbolicLinkKeepsTheLink) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "kept");
+    std::string real = dir / "kept/settings.txt";
+    std::string link = dir / ".settings";
+    WriteText(real, "LATEST_DOWNLOAD=1.bird\n");
+    std::filesystem::create_symlink(real, link);
+
+    KeyValueStore store(link);
+    store.Add("LATEST_DOWNLOAD", "2.bird");
+    store.Save();
+
+    EXPECT_FALSE(store.IsDirty());
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_NE(ReadFile(real).find("LATEST_DOWNLOAD=2.bird\n"), std::string::npos);
+    EXPECT_EQ(qbtest::ListNames(dir / "kept"), std::vector<std::string>{"settings.txt"});
 }
