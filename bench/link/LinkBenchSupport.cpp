@@ -64,4 +64,23 @@ bool engineExchange(int32_t id) {
     return got;
 }
 
+double perIteration(std::chrono::steady_clock::duration wall, benchmark::IterationCount n) {
+    return n > 0 ? std::chrono::duration<double>(wall).count() / static_cast<double>(n) : 0;
+}
+
+double engineRequestReply(benchmark::State& state, int32_t id) {
+    if (id == 0) {
+        state.SkipWithError("no link");
+        return 0;
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!engineExchange(id)) {
+            state.SkipWithError("no reply");
+            break;
+        }
+    }
+    return perIteration(std::chrono::steady_clock::now() - t0, state.iterations());
+}
+
 } // namespace qbbench

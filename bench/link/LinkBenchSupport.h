@@ -5,6 +5,8 @@
 
 #include "aLink.h"
 
+#include <benchmark/benchmark.h>
+
 #include <chrono>
 #include <cstdint>
 #include <set>
@@ -34,6 +36,14 @@ double processCpuSeconds();
 // One request through the link and its reply; false when none came.
 bool engineExchange(int32_t id);
 
+// Wall time per iteration, in seconds.
+double perIteration(std::chrono::steady_clock::duration wall, benchmark::IterationCount n);
+
+// The benchmark loop of engine exchanges on a link brought up by the caller;
+// the wall time per exchange, in seconds. A link id of 0 or a missing reply
+// ends the benchmark with an error.
+double engineRequestReply(benchmark::State& state, int32_t id);
+
 // What an idle link cost over a period.
 struct IdleCost {
     double linkShare = 0;    // the link's threads (and its transport's)
@@ -48,6 +58,11 @@ template <typename Create>
 IdleCost idleCost(Create create, std::chrono::seconds period, int32_t* idOut = nullptr);
 
 double share(double cpu, std::chrono::steady_clock::duration wall);
+
+// The benchmark body of an idle-link measurement: one link brought up with
+// create() and watched for 10 s, its shares reported as counters.
+template <typename Create>
+void idleLinkCpu(benchmark::State& state, Create create);
 
 template <typename Create>
 IdleCost idleCost(Create create, std::chrono::seconds period, int32_t* idOut) {
@@ -76,6 +91,21 @@ IdleCost idleCost(Create create, std::chrono::seconds period, int32_t* idOut) {
     cost.processShare = share(processCpuSeconds() - process0, wall);
     aLink_Destroy(&id);
     return cost;
+}
+
+template <typename Create>
+void idleLinkCpu(benchmark::State& state, Create create) {
+    for (auto _ : state) {
+        int32_t id = 0;
+        IdleCost cost = idleCost(create, std::chrono::seconds(10), &id);
+        if (id == 0) {
+            state.SkipWithError("no link");
+            return;
+        }
+        state.counters["link_cpu_%"] = 100 * cost.linkShare;
+        state.counters["process_cpu_%"] = 100 * cost.processShare;
+        state.counters["link_threads"] = static_cast<double>(cost.threads);
+    }
 }
 
 } // namespace qbbench

@@ -28,7 +28,6 @@
 namespace {
 
 using namespace qbbench;
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kPort = 9000;
@@ -40,25 +39,10 @@ std::unique_ptr<qbsim::net::TcpModuleRig> gRig;
 double gEngineSeconds = 0;
 double gRawSeconds = 0;
 
-double perIteration(Clock::duration wall, benchmark::IterationCount n) {
-    return n > 0 ? std::chrono::duration<double>(wall).count() / static_cast<double>(n) : 0;
-}
-
 void EngineRequestReply_TcpNamespace(benchmark::State& state) {
     qbsim::netns::Enter inHost(gRig->host());
     int32_t id = aLink_CreateTCPIP(kAddress, kPort);
-    if (id == 0) {
-        state.SkipWithError("no link");
-        return;
-    }
-    const auto t0 = Clock::now();
-    for (auto _ : state) {
-        if (!engineExchange(id)) {
-            state.SkipWithError("no reply");
-            break;
-        }
-    }
-    gEngineSeconds = perIteration(Clock::now() - t0, state.iterations());
+    gEngineSeconds = engineRequestReply(state, id);
     aLink_Destroy(&id);
 }
 BENCHMARK(EngineRequestReply_TcpNamespace)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -100,23 +84,9 @@ void RawSocketRequestReply_TcpNamespace(benchmark::State& state) {
 }
 BENCHMARK(RawSocketRequestReply_TcpNamespace)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-void report(benchmark::State& state, const IdleCost& cost) {
-    state.counters["link_cpu_%"] = 100 * cost.linkShare;
-    state.counters["process_cpu_%"] = 100 * cost.processShare;
-    state.counters["link_threads"] = static_cast<double>(cost.threads);
-}
-
 void IdleLinkCpu_Tcp(benchmark::State& state) {
     qbsim::netns::Enter inHost(gRig->host());
-    for (auto _ : state) {
-        int32_t id = 0;
-        IdleCost cost = idleCost([] { return aLink_CreateTCPIP(kAddress, kPort); }, 10s, &id);
-        if (id == 0) {
-            state.SkipWithError("no link");
-            return;
-        }
-        report(state, cost);
-    }
+    idleLinkCpu(state, [] { return aLink_CreateTCPIP(kAddress, kPort); });
 }
 BENCHMARK(IdleLinkCpu_Tcp)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 

@@ -16,28 +16,12 @@
 namespace {
 
 using namespace qbbench;
-using namespace std::chrono_literals;
-
-void report(benchmark::State& state, const IdleCost& cost) {
-    state.counters["link_cpu_%"] = 100 * cost.linkShare;
-    state.counters["process_cpu_%"] = 100 * cost.processShare;
-    state.counters["link_threads"] = static_cast<double>(cost.threads);
-}
 
 void IdleLinkCpu_Serial(benchmark::State& state) {
     auto module = qbsim::makeModule(kModel);
     qbsim::pty::SerialRig rig(*module, {qbsim::pty::Pacing::Fixed, 115200, 10});
     std::string port = rig.portPath();
-    for (auto _ : state) {
-        int32_t id = 0;
-        IdleCost cost =
-            idleCost([&] { return aLink_CreateSerial(kSerial, port.c_str(), 115200); }, 10s, &id);
-        if (id == 0) {
-            state.SkipWithError("no link");
-            return;
-        }
-        report(state, cost);
-    }
+    idleLinkCpu(state, [&] { return aLink_CreateSerial(kSerial, port.c_str(), 115200); });
 }
 BENCHMARK(IdleLinkCpu_Serial)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
@@ -49,15 +33,7 @@ void IdleLinkCpu_DriverNode(benchmark::State& state) {
     }
     auto module = qbsim::makeModule("serial=7E0F0001 model=14 address=2");
     qbsim::pty::NodeRig rig(*module);
-    for (auto _ : state) {
-        int32_t id = 0;
-        IdleCost cost = idleCost([] { return aLink_CreateUSB(0x7E0F0001); }, 10s, &id);
-        if (id == 0) {
-            state.SkipWithError("no link");
-            return;
-        }
-        report(state, cost);
-    }
+    idleLinkCpu(state, [] { return aLink_CreateUSB(0x7E0F0001); });
 }
 BENCHMARK(IdleLinkCpu_DriverNode)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 

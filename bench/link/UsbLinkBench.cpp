@@ -25,7 +25,6 @@
 namespace {
 
 using namespace qbbench;
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 std::unique_ptr<qbsim::usb::Testbed> gBus;
@@ -33,24 +32,9 @@ std::unique_ptr<qbsim::ModuleModel> gModule;
 double gEngineSeconds = 0;
 double gRawSeconds = 0;
 
-double perIteration(Clock::duration wall, benchmark::IterationCount n) {
-    return n > 0 ? std::chrono::duration<double>(wall).count() / static_cast<double>(n) : 0;
-}
-
 void EngineRequestReply_Usb(benchmark::State& state) {
     int32_t id = aLink_CreateUSB(kSerial);
-    if (id == 0) {
-        state.SkipWithError("no link");
-        return;
-    }
-    const auto t0 = Clock::now();
-    for (auto _ : state) {
-        if (!engineExchange(id)) {
-            state.SkipWithError("no reply");
-            break;
-        }
-    }
-    gEngineSeconds = perIteration(Clock::now() - t0, state.iterations());
+    gEngineSeconds = engineRequestReply(state, id);
     aLink_Destroy(&id);
 }
 BENCHMARK(EngineRequestReply_Usb)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -97,17 +81,7 @@ void RawLibusbRequestReply_Usb(benchmark::State& state) {
 BENCHMARK(RawLibusbRequestReply_Usb)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 void IdleLinkCpu_Usb(benchmark::State& state) {
-    for (auto _ : state) {
-        int32_t id = 0;
-        IdleCost cost = idleCost([] { return aLink_CreateUSB(kSerial); }, 10s, &id);
-        if (id == 0) {
-            state.SkipWithError("no link");
-            return;
-        }
-        state.counters["link_cpu_%"] = 100 * cost.linkShare;
-        state.counters["process_cpu_%"] = 100 * cost.processShare;
-        state.counters["link_threads"] = static_cast<double>(cost.threads);
-    }
+    idleLinkCpu(state, [] { return aLink_CreateUSB(kSerial); });
 }
 BENCHMARK(IdleLinkCpu_Usb)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
