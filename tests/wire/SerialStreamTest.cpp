@@ -2,6 +2,8 @@
 // restored, traffic both ways, open failures and refused selectors.
 #include "aStream.h"
 
+#include "IdleReadCheck.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -176,24 +178,8 @@ TEST(SerialStream, WaitingReadsForALink) {
     ASSERT_EQ(aStream_CreateSerialWaiting(pty.path.c_str(), 6, 0, 0, 0, aSERIAL_LINK_READ_WAIT_MS,
                                           &s.stream),
               aErrNone);
-    uint8_t byte;
-    auto start = Clock::now();
-    EXPECT_EQ(s.get(&byte), aErrNotReady);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(aSERIAL_LINK_READ_WAIT_MS - 2));
-
-    std::atomic<int> idleAnswers{0};
-    std::thread reader([&] {
-        aErr err;
-        while ((err = s.get(&byte)) == aErrNotReady) {
-            idleAnswers++;
-        }
-        EXPECT_EQ(err, aErrNone);
-    });
-    std::this_thread::sleep_for(200ms);
-    pty.send("K");
-    reader.join();
-    EXPECT_EQ(byte, 'K');
-    EXPECT_LE(idleAnswers.load(), 200 / static_cast<int>(aSERIAL_LINK_READ_WAIT_MS) + 3);
+    qbtest::ExpectIdleReadsSleep([&](uint8_t* byte) { return s.get(byte); }, [&] { pty.send("K"); },
+                                 static_cast<int>(aSERIAL_LINK_READ_WAIT_MS), 'K');
 }
 
 TEST(SerialStream, OpenFailures) {

@@ -2,6 +2,8 @@
 // resets, refuses and stops reading.
 #include "aStream.h"
 
+#include "IdleReadCheck.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -131,6 +133,20 @@ struct Stream {
     }
 };
 
+// A stream connected to a loopback peer; fd is the peer's side.
+class ConnectedSocketStream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
+        fd = peer.accept();
+        ASSERT_GE(fd, 0);
+    }
+
+    Peer peer;
+    Stream s;
+    int fd = -1;
+};
+
 TEST(SocketStream, RefusedConnection) {
     uint16_t port;
     {
@@ -144,12 +160,7 @@ TEST(SocketStream, RefusedConnection) {
     EXPECT_EQ(aStream_CreateSocket(kLoopback, peer.port, nullptr), aErrResource);
 }
 
-TEST(SocketStream, Exchange) {
-    Peer peer;
-    Stream s;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
-    int fd = peer.accept();
-    ASSERT_GE(fd, 0);
+TEST_F(ConnectedSocketStream, Exchange) {
 
     EXPECT_EQ(s.write("\x06\x04\x03\x49\x20\x07"), aErrNone);
     EXPECT_EQ(s.write("!"), aErrNone);
@@ -176,39 +187,12 @@ TEST(SocketStream, Exchange) {
 // An idle read sleeps until a byte comes, for a short time, instead of
 // answering at once: a reader that goes straight back does not spin, and the
 // byte is delivered as soon as it arrives.
-TEST(SocketStream, IdleReadWaitsForABriefTime) {
-    Peer peer;
-    Stream s;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
-    int fd = peer.accept();
-    ASSERT_GE(fd, 0);
-    uint8_t byte;
-    auto start = Clock::now();
-    EXPECT_EQ(s.get(&byte), aErrNotReady);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(aSOCKET_READ_WAIT_MS - 2));
-
-    std::atomic<int> idleAnswers{0};
-    std::thread reader([&] {
-        aErr err;
-        while ((err = s.get(&byte)) == aErrNotReady) {
-            idleAnswers++;
-        }
-        EXPECT_EQ(err, aErrNone);
-    });
-    std::this_thread::sleep_for(200ms);
-    Peer::send(fd, "Q");
-    reader.join();
-    EXPECT_EQ(byte, 'Q');
-    // About 200 / aSOCKET_READ_WAIT_MS answers, not a spinning loop's thousands.
-    EXPECT_LE(idleAnswers.load(), 200 / aSOCKET_READ_WAIT_MS + 3);
+TEST_F(ConnectedSocketStream, IdleReadWaitsForABriefTime) {
+    qbtest::ExpectIdleReadsSleep([&](uint8_t* byte) { return s.get(byte); },
+                                 [&] { Peer::send(fd, "Q"); }, aSOCKET_READ_WAIT_MS, 'Q');
 }
 
-TEST(SocketStream, PeerClosesInOrder) {
-    Peer peer;
-    Stream s;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
-    int fd = peer.accept();
-    ASSERT_GE(fd, 0);
+TEST_F(ConnectedSocketStream, PeerClosesInOrder) {
     Peer::send(fd, "xy");
     peer.closeInOrder(fd);
     EXPECT_EQ(s.read(2), "xy");
@@ -221,12 +205,8 @@ TEST(SocketStream, PeerClosesInOrder) {
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(5 * (aSOCKET_READ_WAIT_MS - 2)));
 }
 
-TEST(SocketStream, ReadAfterResetReconnects) {
-    Peer peer;
-    Stream s;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
-    int first = peer.accept();
-    ASSERT_GE(first, 0);
+TEST_F(ConnectedSocketStream, ReadAfterResetReconnects) {
+    int first = fd;
     peer.reset(first);
     std::this_thread::sleep_for(30ms);
     uint8_t byte;
@@ -239,12 +219,8 @@ TEST(SocketStream, ReadAfterResetReconnects) {
     EXPECT_EQ(Peer::receive(second, 4), "back");
 }
 
-TEST(SocketStream, WriteAfterResetReconnects) {
-    Peer peer;
-    Stream s;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
-    int first = peer.accept();
-    ASSERT_GE(first, 0);
+TEST_F(ConnectedSocketStream, WriteAfterResetReconnects) {
+    int first = fd;
     peer.reset(first);
     std::this_thread::sleep_for(30ms);
     EXPECT_EQ(s.write("AF0101"), aErrNone);
@@ -253,12 +229,7 @@ TEST(SocketStream, WriteAfterResetReconnects) {
     EXPECT_EQ(Peer::receive(second, 6), "AF0101");
 }
 
-TEST(SocketStream, ResetWithNobodyListening) {
-    Peer peer;
-    Stream s;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
-    int fd = peer.accept();
-    ASSERT_GE(fd, 0);
+TEST_F(ConnectedSocketStream, ResetWithNobodyListening) {
     peer.stopListening();
     peer.reset(fd);
     std::this_thread::sleep_for(30ms);
@@ -289,12 +260,7 @@ TEST(SocketStream, WriteToAPeerThatStopsReading) {
 }
 
 // The link engine reads from one thread and writes from another.
-TEST(SocketStream, ReaderAndWriterAtOnce) {
-    Peer peer;
-    Stream s;
-    ASSERT_EQ(aStream_CreateSocket(kLoopback, peer.port, &s.stream), aErrNone);
-    int fd = peer.accept();
-    ASSERT_GE(fd, 0);
+TEST_F(ConnectedSocketStream, ReaderAndWriterAtOnce) {
     std::string message;
     for (int i = 0; i < 20000; i++) {
         message += static_cast<char>(i % 251);
