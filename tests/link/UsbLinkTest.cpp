@@ -8,6 +8,7 @@
 #include "LinkRig.h"
 #include "ModuleDescription.h"
 #include "ModuleModel.h"
+#include "TestbedTest.h"
 #include "UsbTestbed.h"
 #include "WireCases.h"
 
@@ -21,15 +22,8 @@ using qbsim::usb::Testbed;
 
 constexpr uint32_t kSerial = 0x40F5849A;
 
-class UsbLink : public ::testing::Test {
+class UsbLink : public qbsim::usb::TestbedTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!Testbed::usable(&why)) {
-            GTEST_SKIP() << why;
-        }
-        testbed = std::make_unique<Testbed>();
-    }
     void TearDown() override {
         for (int32_t& id : ids) {
             while (id != 0 && aLink_GetStatus(id) != aLINK_STATUS_NOSTREAM) {
@@ -38,7 +32,7 @@ protected:
             }
         }
         Quorbital_libusb_exit(); // the process-wide context belongs to this bus
-        testbed.reset();
+        TestbedTest::TearDown();
     }
     LockedPeer& addModel(const std::string& description) {
         models.push_back(std::make_unique<LockedPeer>(qbsim::makeModule(description)));
@@ -55,7 +49,6 @@ protected:
         return id;
     }
 
-    std::unique_ptr<Testbed> testbed;
     std::vector<std::unique_ptr<LockedPeer>> models;
     std::vector<std::unique_ptr<WirePeer>> wires;
     std::vector<int32_t> ids;

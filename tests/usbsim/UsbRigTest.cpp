@@ -3,6 +3,7 @@
 
 #include "ModuleDescription.h"
 #include "ModuleModel.h"
+#include "TestbedTest.h"
 #include "UsbTestbed.h"
 #include "peer/EchoPeer.h"
 
@@ -34,19 +35,11 @@ std::string serialText(uint32_t serial) {
     return buf;
 }
 
-class UsbRig : public ::testing::Test {
+class UsbRig : public qbsim::usb::TestbedTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!Testbed::usable(&why)) {
-            GTEST_SKIP() << why;
-        }
-        testbed = std::make_unique<Testbed>();
-    }
-
     void TearDown() override {
         client.reset();
-        testbed.reset();
+        TestbedTest::TearDown();
     }
 
     // The client's libusb context starts after the devices exist, as a
@@ -63,7 +56,6 @@ protected:
     }
 
     std::vector<std::unique_ptr<EchoPeer>> peers;
-    std::unique_ptr<Testbed> testbed;
     std::unique_ptr<BareUsbClient> client;
 };
 

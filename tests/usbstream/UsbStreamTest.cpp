@@ -6,6 +6,7 @@
 
 #include "ModuleDescription.h"
 #include "ModuleModel.h"
+#include "TestbedTest.h"
 #include "UsbTestbed.h"
 #include "peer/EchoPeer.h"
 
@@ -30,16 +31,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class UsbStream : public ::testing::Test {
+class UsbStream : public qbsim::usb::TestbedTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!Testbed::usable(&why)) {
-            GTEST_SKIP() << why;
-        }
-        testbed = std::make_unique<Testbed>();
-    }
-
     void TearDown() override {
         for (aStream*& s : streams) {
             if (s != nullptr) {
@@ -50,7 +43,7 @@ protected:
         aQuorbitalDebuggingLevel = 0;
         // The process-wide context belongs to this test's bus.
         Quorbital_libusb_exit();
-        testbed.reset();
+        TestbedTest::TearDown();
     }
 
     EchoPeer& peer(uint32_t serial, uint16_t productId = 0x010E) {
@@ -80,7 +73,6 @@ protected:
     }
 
     std::vector<std::unique_ptr<EchoPeer>> peers;
-    std::unique_ptr<Testbed> testbed;
     std::vector<aStream*> streams;
 };
 
