@@ -60,6 +60,14 @@ aFileRef aFile_Open(const char* path, uint32_t mode) {
         errno = saved;
         return nullptr;
     }
+    // Reading in "a+" starts at the beginning; this mode starts at the end.
+    if (mode == aFileModeAppend && fseek(handle->stream, 0, SEEK_END) != 0) {
+        int saved = errno;
+        fclose(handle->stream);
+        delete handle;
+        errno = saved;
+        return nullptr;
+    }
     handle->check = aFILE_CHECK;
     return handle;
 }

@@ -72,8 +72,14 @@ TEST(File, WriteAppendAndPrintf) {
     EXPECT_EQ(aFile_SetUnbuffered(f), aErrNone);
     EXPECT_EQ(aFile_Printf(f, "%s=%d\n", "k", 7), aErrNone);
     EXPECT_EQ(aFile_Close(&f), aErrNone);
+    // Reopened for appending and reading: positioned at the end.
     f = aFile_Open(path.c_str(), aFileModeAppend);
     ASSERT_NE(f, nullptr);
+    size_t position = 0;
+    EXPECT_EQ(aFile_GetPosition(f, &position), aErrNone);
+    EXPECT_EQ(position, 6u);
+    char none = 0;
+    EXPECT_NE(aFile_Read(f, &none, 1, &count), aErrNone);
     EXPECT_EQ(aFile_Write(f, "z", 1, nullptr), aErrNone);
     EXPECT_EQ(aFile_Close(&f), aErrNone);
     std::ifstream in(path);
