@@ -170,7 +170,8 @@ aErr sHandlePacket(aLinkRecord* link) {
     {
         sMutexHeld held(link->filterLock);
         if (link->userFilter != nullptr) {
-            consumed = link->userFilter(packet, link->userFilterReference) != 0;
+            // Only 1 means taken; any other answer passes the packet on.
+            consumed = link->userFilter(packet, link->userFilterReference) == 1;
         }
     }
     aErr result = aErrNone;

@@ -164,8 +164,8 @@ aPacket* aLink_AwaitFirst(int32_t id, aPacketFilter filter, void* reference, uin
 size_t aLink_DrainPackets(int32_t id, aPacketFilter filter, void* reference);
 // Installs the user filter, or removes it with a null filter. The filter runs
 // on the reader thread, under the filter lock, for every complete packet;
-// answering non-zero (1) consumes the packet. aErrParam for an unknown id;
-// aErrDuplicate from inside the running filter.
+// answering 1 consumes the packet, any other answer passes it on. aErrParam
+// for an unknown id; aErrDuplicate from inside the running filter.
 aErr aLink_InstallUserPacketFilter(int32_t id, aPacketFilter filter, void* reference);
 
 // Starts the two threads and waits up to 2 s for them (aErrIndexRange when

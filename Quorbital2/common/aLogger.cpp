@@ -96,6 +96,10 @@ aErr aLogger_Destroy(aLogger** reference) {
         return aErrParam;
     }
     aLogger* logger = *reference;
+    if (tOwnLogger == logger) {
+        // Its thread would go on running on a freed logger.
+        return aErrBusy;
+    }
     aErr result = aLogger_Disable(logger);
     if (result != aErrNone) {
         return result; // its thread still runs: the logger must stay

@@ -28,6 +28,7 @@ aErr aLogger_Enable(aLogger* logger);
 // logger's own thread. aErrUnknown when the join fails.
 aErr aLogger_Disable(aLogger* logger);
 // Disables, closes the file, frees the logger and clears the handle.
+// aErrBusy, with the logger left as it is, when called from its own thread.
 aErr aLogger_Destroy(aLogger** logger);
 
 #endif

@@ -119,12 +119,13 @@ TEST_F(ScriptedLinkTest, HeartbeatsAreAnsweredAndReachNoReader) {
 struct FilterState {
     std::atomic<int> offered{0};
     uint8_t consume = 0; // command byte the filter takes
+    int verdict = 1;     // its answer for that command
 };
 
 int consumeCommand(const aPacket* packet, void* reference) {
     auto* state = static_cast<FilterState*>(reference);
     state->offered++;
-    return packet->length > 0 && packet->data[0] == state->consume ? 1 : 0;
+    return packet->length > 0 && packet->data[0] == state->consume ? state->verdict : 0;
 }
 
 TEST_F(ScriptedLinkTest, UserFilterConsumesWhatItTakes) {
@@ -136,15 +137,20 @@ TEST_F(ScriptedLinkTest, UserFilterConsumesWhatItTakes) {
     EXPECT_EQ(hex(nextPacket()), "04 02 03 01");
     EXPECT_EQ(state.offered, 2);
     EXPECT_EQ(aLink_GetPacket(id), nullptr);
+    state.verdict = 2; // not 1: not taken
+    stream.feed({4, 2, 93, 3});
+    EXPECT_EQ(hex(nextPacket()), "04 02 5D 03");
+    EXPECT_EQ(state.offered, 3);
+    state.verdict = 1;
 
     // The filter sees heartbeats first; one that takes them silences them.
     state.consume = 0;
     stream.feed({4, 2, 0, 1});
-    ASSERT_TRUE(waitFor([&] { return state.offered == 3; }));
+    ASSERT_TRUE(waitFor([&] { return state.offered == 4; }));
     ASSERT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrNone);
     stream.feed({4, 2, 93, 2});
     EXPECT_EQ(hex(nextPacket()), "04 02 5D 02");
-    EXPECT_EQ(state.offered, 3);
+    EXPECT_EQ(state.offered, 4);
     EXPECT_TRUE(stream.takeWritten().empty()); // the heartbeat went unanswered
 }
 

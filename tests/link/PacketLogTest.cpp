@@ -169,6 +169,28 @@ aErr disableSelf(aFileRef, int32_t) {
     return aErrNone;
 }
 
+std::atomic<int> gOwnDestroy{-1};
+
+aErr destroySelf(aFileRef, int32_t) {
+    aLogger* self = gSelf;
+    gOwnDestroy = aLogger_Destroy(&self);
+    std::this_thread::sleep_for(1ms);
+    return aErrNone;
+}
+
+// The callback cannot free the logger its own thread runs on.
+TEST(Logger, DestroyFromItsOwnThreadIsRefused) {
+    TempDir dir;
+    gSelf = aLogger_Create(1, destroySelf, (dir / "log.txt").c_str());
+    ASSERT_NE(gSelf, nullptr);
+    ASSERT_EQ(aLogger_Enable(gSelf), aErrNone);
+    ASSERT_TRUE(waitFor([] { return gOwnDestroy == aErrBusy; }));
+    gOwnDestroy = -1;
+    ASSERT_TRUE(waitFor([] { return gOwnDestroy == aErrBusy; })); // still called back
+    EXPECT_EQ(aLogger_Destroy(&gSelf), aErrNone);
+    EXPECT_EQ(gSelf, nullptr);
+}
+
 TEST(Logger, DisableFromItsOwnThreadDoesNothing) {
     TempDir dir;
     gSelf = aLogger_Create(1, disableSelf, (dir / "log.txt").c_str());
