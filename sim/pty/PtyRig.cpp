@@ -289,15 +289,17 @@ void PtyRig::run() {
     while (!stopping_) {
         const auto now = Clock::now();
         followPeer(now);
-        bool waitForRoom = false;
         if (ptyOpen()) {
             readFromHost(now);
             deliverToPeer(now);
             pullFromPeer(now);
             writeToHost(now);
-            waitForRoom = !toHost_.due.empty() && toHost_.due.front() <= Clock::now();
         }
+        // One reading of the clock for both: a byte that fell due meanwhile
+        // is waited for as room to write, never left to the next event (which
+        // may be an hour away).
         const auto after = Clock::now();
+        const bool waitForRoom = ptyOpen() && !toHost_.due.empty() && toHost_.due.front() <= after;
         const auto next = nextEvent(after);
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {master_, POLLIN, 0}};
         if (waitForRoom) {
