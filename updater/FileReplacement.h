@@ -3,6 +3,7 @@
 // renamed over the target only once everything was written. A crash or a
 // full disk half-way leaves the old file as it was. The temporary name
 // begins with ".", so the store's listings pass over one left by a crash.
+// A target that is a symbolic link is replaced where the link points.
 #ifndef UPDATER_FILEREPLACEMENT_H
 #define UPDATER_FILEREPLACEMENT_H
 
