@@ -410,11 +410,12 @@ void NodeRig::followPeer(Clock::time_point now) {
         isLinked = linked_;
         linkedSerial = linkedSerial_;
     }
-    if (isLinked && (!present || serial != linkedSerial)) {
+    if (isLinked && (leaving_ || !present || serial != linkedSerial)) {
         // The module left (or restarted under another serial number). What
         // it sent before it left (a reset's reply) is still read first, as
         // a driver hands out what it received; then an open client sees a
-        // hang-up, and the node goes away.
+        // hang-up, and the node goes away. A module back before its last
+        // bytes were read still left: its node goes all the same.
         if (!leaving_) {
             leaving_ = true;
             leavingSince_ = now;

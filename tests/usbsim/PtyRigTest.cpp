@@ -186,6 +186,33 @@ TEST_F(NodeRigInDir, LinkFollowsThePeerAcrossARestart) {
     EXPECT_EQ(readFor(again.fd, 1, 1000ms), std::vector<uint8_t>{3});
 }
 
+// A slow client reads the reset's reply only after the module is back: the
+// reply is still there, and the module's departure still takes the node away
+// (the open client is cut off; a new open reaches the restarted module).
+TEST_F(NodeRigInDir, ModuleBackBeforeItsLastBytesWereReadStillLeft) {
+    const uint32_t serial = uniqueSerial(9);
+    char description[128];
+    std::snprintf(description, sizeof description, "serial=%08X model=14 address=6 restart=20",
+                  serial);
+    auto model = qbsim::makeModule(description);
+    NodeRig rig(*model, options());
+    const std::string path = NodeRig::linkPathFor(dir.path(), serial);
+    Fd client(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(client.fd, 0);
+    ASSERT_TRUE(writeAll(client.fd, {0x06, 0x03, 0x03, 0x8B, 0x20}));
+    std::this_thread::sleep_for(200ms); // the module has long restarted
+    EXPECT_EQ(readFor(client.fd, 5, 2000ms), (std::vector<uint8_t>{0x06, 0x03, 0x03, 0xCB, 0x00}));
+
+    pollfd p{client.fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    EXPECT_NE(p.revents & POLLHUP, 0);
+    ASSERT_TRUE(rig.waitLinked(true, 2000ms));
+    Fd again(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(again.fd, 0);
+    ASSERT_TRUE(writeAll(again.fd, {0xAD, 0x00}));
+    EXPECT_EQ(readFor(again.fd, 2, 2000ms), (std::vector<uint8_t>{0x06, 0x00}));
+}
+
 TEST_F(NodeRigInDir, ANewSerialNumberMovesTheLink) {
     const uint32_t first = uniqueSerial(3);
     const uint32_t second = uniqueSerial(4);
