@@ -355,6 +355,11 @@ bool NodeRig::waitLinked(bool state, std::chrono::milliseconds timeout) const {
     return changed_.wait_for(l, timeout, [&] { return linked_ == state; });
 }
 
+bool NodeRig::waitDepartures(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> l(state_);
+    return changed_.wait_for(l, timeout, [&] { return departures_ >= count; });
+}
+
 void NodeRig::link(uint32_t serialNumber) {
     const std::string path = linkPathFor(options_.directory, serialNumber);
     const std::string target = slavePath();
@@ -390,6 +395,7 @@ void NodeRig::unlink() {
         path = linkPath_;
         target = linkTarget_;
         linked_ = false;
+        ++departures_;
     }
     // Only our own link is removed.
     char buf[256];

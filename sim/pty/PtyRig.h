@@ -128,6 +128,10 @@ public:
     // Whether the link is there now; waits until it is (or is not).
     bool linked() const;
     bool waitLinked(bool state, std::chrono::milliseconds timeout) const;
+    // How many times the link went away; waits until it has that often. A
+    // module that is back at once is gone and linked again in one step, too
+    // quickly for waitLinked(false) to be sure to see it.
+    bool waitDepartures(size_t count, std::chrono::milliseconds timeout) const;
 
     // "<directory>/quorbital.%08X".
     static std::string linkPathFor(const std::string& directory, uint32_t serialNumber);
@@ -138,13 +142,14 @@ private:
     void link(uint32_t serialNumber);
 
     // How long a leaving module's last bytes wait for the client.
-    static constexpr std::chrono::milliseconds kLeaveGrace{500};
+    static constexpr std::chrono::milliseconds kLeaveGrace{2000};
     void unlink();
 
     const Options options_;
     std::string linkPath_;
     std::string linkTarget_;
     bool linked_ = false;
+    size_t departures_ = 0;
     uint32_t linkedSerial_ = 0;
     bool leaving_ = false; // the peer left; its last bytes are being read
     Clock::time_point leavingSince_{};

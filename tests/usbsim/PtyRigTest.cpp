@@ -144,7 +144,7 @@ TEST(NodeRig, BareClientExchangesAGoldenPacketWithTheModel) {
     ASSERT_TRUE(writeAll(node.fd, {0x06, 0x03, 0x03, 0x8B, 0x20}));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(readFor(node.fd, 5, 2000ms), (std::vector<uint8_t>{0x06, 0x03, 0x03, 0xCB, 0x00}));
-    EXPECT_TRUE(rig.waitLinked(false, 2000ms));
+    EXPECT_TRUE(rig.waitDepartures(1, 3000ms));
     EXPECT_TRUE(rig.waitLinked(true, 2000ms));
     Fd again(open(rig.linkPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     ASSERT_GE(again.fd, 0);
@@ -192,7 +192,7 @@ TEST_F(NodeRigInDir, LinkFollowsThePeerAcrossARestart) {
 TEST_F(NodeRigInDir, ModuleBackBeforeItsLastBytesWereReadStillLeft) {
     const uint32_t serial = uniqueSerial(9);
     char description[128];
-    std::snprintf(description, sizeof description, "serial=%08X model=14 address=6 restart=20",
+    std::snprintf(description, sizeof description, "serial=%08X model=14 address=6 restart=150",
                   serial);
     auto model = qbsim::makeModule(description);
     NodeRig rig(*model, options());
@@ -200,12 +200,13 @@ TEST_F(NodeRigInDir, ModuleBackBeforeItsLastBytesWereReadStillLeft) {
     Fd client(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     ASSERT_GE(client.fd, 0);
     ASSERT_TRUE(writeAll(client.fd, {0x06, 0x03, 0x03, 0x8B, 0x20}));
-    std::this_thread::sleep_for(200ms); // the module has long restarted
+    std::this_thread::sleep_for(600ms); // the module has long restarted
     EXPECT_EQ(readFor(client.fd, 5, 2000ms), (std::vector<uint8_t>{0x06, 0x03, 0x03, 0xCB, 0x00}));
 
     pollfd p{client.fd, POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    ASSERT_EQ(poll(&p, 1, 3000), 1);
     EXPECT_NE(p.revents & POLLHUP, 0);
+    ASSERT_TRUE(rig.waitDepartures(1, 3000ms));
     ASSERT_TRUE(rig.waitLinked(true, 2000ms));
     Fd again(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     ASSERT_GE(again.fd, 0);
